@@ -1,0 +1,28 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace rq70 {
+
+// The one pattern an update file is looked for under, beside the updater's executable.
+inline constexpr const char* UpdateFilePattern = "RQ70*.KRV";
+
+// The name (without folder) of the first regular file in `folder` whose name matches `pattern`
+// ('*' any run, '?' one character, letter case ignored), or "" when there is none or the folder
+// cannot be read. Of several matches the first by name is taken, so the choice is stable.
+// `yieldOnce`, when given, runs once after a match was found, letting pending window events in.
+std::string FindUpdateFile(const std::string& folder, const std::string& pattern,
+                           const std::function<void()>& yieldOnce = {});
+
+// True when the length of the file at `path` can be read: false for a missing file, a folder, or a
+// path that ends in a separator. An empty file exists.
+bool FileExists(const std::string& path);
+
+// `folder` + one separator unless it already ends in one + `name`.
+std::string JoinFolderAndName(const std::string& folder, const std::string& name);
+
+// Case-insensitive wildcard match ('*' and '?') of a whole name.
+bool MatchesPattern(const std::string& name, const std::string& pattern);
+
+} // namespace rq70

@@ -1,0 +1,445 @@
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <string_view>
+#include <sys/stat.h>
+
+using namespace std::literals;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Written out here rather than taken from the image library, so a wrong key there fails these tests.
+const QByteArray Key = "570194638215";
+
+QByteArray Scrambled(QByteArray bytes) {
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ Key[i % Key.size()]);
+    return bytes;
+}
+
+struct Result {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Result Run(const QString& program, const QStringList& args) {
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return {-1, {}, "did not finish normally: " + process.errorString().toUtf8()};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+Result Krv(const QStringList& args) {
+    return Run(QStringLiteral(KRV_PATH), args);
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// What `krv dump --json` reported, or the reason the output is not the promised JSON object.
+struct Dump {
+    QJsonObject object;
+    QString error;
+};
+
+Dump DumpJson(const QString& path) {
+    const Result result = Krv({"dump", "--json", path});
+    if (result.exitCode != 0)
+        return {{}, QString("exit code %1: %2").arg(result.exitCode).arg(QString::fromUtf8(result.err))};
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(result.out, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return {{}, "not a JSON object: " + parseError.errorString()};
+    const QJsonObject object = document.object();
+    if (!object["highest_program_word"].isDouble() || !object["program"].isArray() ||
+        object["eeprom"].toArray().size() != 256 || !object["messages"].isArray())
+        return {{}, "missing or malformed members: " + QString::fromUtf8(result.out.left(300))};
+    return {object, {}};
+}
+
+// The EEPROM bytes that are not 255, keyed by address, for compact expectations.
+QJsonObject ProgrammedEeprom(const QJsonArray& eeprom) {
+    QJsonObject bytes;
+    for (qsizetype i = 0; i < eeprom.size(); ++i) {
+        if (eeprom[i].toInt() != 255)
+            bytes[QString::number(i)] = eeprom[i].toInt();
+    }
+    return bytes;
+}
+
+// Compact JSON text, so that comparisons print readable values when they fail.
+QByteArray Json(const QJsonValue& value) {
+    return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+}
+
+// An independent reading of toolchain output as plain Intel HEX (byte addresses, type 04 giving the
+// upper 16 bits), mapped onto what the device keeps: program bytes below 0x8000, two per word, and
+// the even bytes of 0x1E000..0x1E1FF as EEPROM.
+struct ToolchainImage {
+    QJsonArray program; // words that are not erased, as [address, low, high]
+    QJsonArray eeprom;
+    int highest = 0;
+    QMap<quint32, int> otherBytes;
+    QString error;
+};
+
+ToolchainImage ReadToolchainHex(const QByteArray& hex) {
+    ToolchainImage image;
+    QList<QPair<int, int>> words(16384, {0xFF, 0x3F});
+    QList<int> eeprom(256, 0xFF);
+    quint32 upper = 0;
+    for (QString line : QString::fromLatin1(hex).split('\n')) {
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        const QByteArray record = QByteArray::fromHex(line.mid(1).toLatin1());
+        quint8 sum = 0;
+        for (const char byte : record)
+            sum += static_cast<quint8>(byte);
+        if (!line.startsWith(':') || record.size() < 5 ||
+            record.size() != 5 + static_cast<quint8>(record[0]) || sum != 0) {
+            image.error = "bad record: " + line;
+            return image;
+        }
+        const auto byteAt = [&record](int i) { return static_cast<quint8>(record[i]); };
+        const int type = byteAt(3);
+        if (type == 1)
+            break;
+        if (type == 4)
+            upper = quint32(byteAt(4) << 8 | byteAt(5)) << 16;
+        if (type != 0)
+            continue;
+        for (int i = 0; i < byteAt(0); ++i) {
+            const quint32 address = upper + quint32(byteAt(1) << 8 | byteAt(2)) + i;
+            if (address < 0x8000) {
+                auto& word = words[address / 2];
+                (address % 2 == 0 ? word.first : word.second) = byteAt(4 + i);
+                image.highest = qMax(image.highest, int(address / 2));
+            } else if (address >= 0x1E000 && address < 0x1E200) {
+                if (address % 2 == 0)
+                    eeprom[(address - 0x1E000) / 2] = byteAt(4 + i);
+            } else {
+                image.otherBytes[address] = byteAt(4 + i);
+            }
+        }
+    }
+    for (int address = 0; address < words.size(); ++address) {
+        if (words[address] != QPair<int, int>{0xFF, 0x3F})
+            image.program.append(QJsonArray{address, words[address].first, words[address].second});
+    }
+    for (const int byte : eeprom)
+        image.eeprom.append(byte);
+    return image;
+}
+
+} // namespace
+
+class KrvTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString Path(const QString& name) const { return dir.filePath(name); }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(dir.isValid());
+        ::umask(022);
+    }
+
+    void packWritesCrLfAndUnpackGivesItBack_data() {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<bool>("reportsConversion");
+        const auto row = [](const char* name, const QByteArray& input, const QByteArray& expected,
+                            bool reported) { QTest::newRow(name) << input << expected << reported; };
+        row("LF", ":00000001FF\n:0\n", ":00000001FF\r\n:0\r\n", true);
+        row("lone CR", ":00000001FF\r:0\r", ":00000001FF\r\n:0\r\n", true);
+        row("CR LF", ":00000001FF\r\n:0\r\n", ":00000001FF\r\n:0\r\n", false);
+        row("mixed", ":0\r\n:1\n:2\r:3", ":0\r\n:1\r\n:2\r\n:3", true);
+        row("CR before CR LF", ":0\r\r\n:1\n\r", ":0\r\n\r\n:1\r\n\r\n", true);
+        row("no line end at all", ":00000001FF", ":00000001FF", false);
+    }
+    void packWritesCrLfAndUnpackGivesItBack() {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, expected);
+        QFETCH(bool, reportsConversion);
+        QVERIFY(WriteFile(Path("in.hex"), input));
+
+        const Result packed = Krv({"pack", Path("in.hex"), Path("OUT.KRV")});
+        QCOMPARE(packed.exitCode, 0);
+        QCOMPARE(ReadFile(Path("OUT.KRV")), Scrambled(expected));
+        if (reportsConversion) {
+            QVERIFY2(packed.err.contains("CR LF") && packed.err.count('\n') == 1, packed.err);
+        } else {
+            QCOMPARE(packed.err, QByteArray());
+        }
+
+        const Result unpacked = Krv({"unpack", Path("OUT.KRV"), Path("back.hex")});
+        QCOMPARE(unpacked.exitCode, 0);
+        QCOMPARE(ReadFile(Path("back.hex")), expected);
+    }
+
+    void packScramblesWithTheRepeatingKey() {
+        QVERIFY(WriteFile(Path("eof.hex"), ":00000001FF\r\n:00000001FF\r\n"));
+        QCOMPARE(Krv({"pack", Path("eof.hex"), Path("eof.KRV")}).exitCode, 0);
+        const QByteArray packed = ReadFile(Path("eof.KRV"));
+        QCOMPARE(packed.size(), 26);
+        QCOMPARE(quint8(packed[0]), 0x0F);  // ':' ^ '5'
+        QCOMPARE(quint8(packed[1]), 0x07);  // '0' ^ '7'
+        QCOMPARE(quint8(packed[12]), 0x3F); // '\n' ^ '5': the key starts over at the 13th byte
+        QCOMPARE(quint8(packed[13]), 0x0D); // ':' ^ '7'
+        QCOMPARE(quint8(packed[25]), 0x3D); // '\n' ^ '7'
+        // Update files are handed on to others; a private temporary file's mode must not stick.
+        QVERIFY(QFile::permissions(Path("eof.KRV")).testFlag(QFileDevice::ReadOther));
+        // A shorter file packed over a longer one must not keep the longer one's tail.
+        QVERIFY(WriteFile(Path("eof.hex"), ":00000001FF\r\n"));
+        QCOMPARE(Krv({"pack", Path("eof.hex"), Path("eof.KRV")}).exitCode, 0);
+        QCOMPARE(ReadFile(Path("eof.KRV")), packed.left(13));
+    }
+
+    void unpackIsByteExact() {
+        // Arbitrary bytes, line-end characters included: unpack must neither convert nor drop any.
+        QByteArray bytes(5000, '\0');
+        QRandomGenerator random(7);
+        for (char& byte : bytes)
+            byte = static_cast<char>(random.bounded(256));
+        bytes.insert(100, "\r\n\n\r\r");
+        QVERIFY(WriteFile(Path("random.KRV"), bytes));
+        const Result result = Krv({"unpack", Path("random.KRV"), Path("random.hex")});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(ReadFile(Path("random.hex")), Scrambled(bytes));
+    }
+
+    void packWarnsWhenTheUpdaterWouldFindNoRecord_data() {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<bool>("warns");
+        QTest::addRow("empty file") << QByteArray() << true;
+        QTest::addRow("prose") << "firmware 1.0\r\n"_ba << true;
+        QTest::addRow("indented record") << "  :00000001FF\r\n"_ba << true;
+        QTest::addRow("record after a comment") << "; 1.0\r\n:00000001FF\r\n"_ba << false;
+        QTest::addRow("record after a LF line") << "; 1.0\n:00000001FF\n"_ba << false;
+    }
+    void packWarnsWhenTheUpdaterWouldFindNoRecord() {
+        QFETCH(QByteArray, input);
+        QFETCH(bool, warns);
+        QVERIFY(WriteFile(Path("odd.hex"), input));
+        const Result result = Krv({"pack", Path("odd.hex"), Path("odd.KRV")});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.err.contains("no line starting with ':'"), warns);
+        QVERIFY(QFile::exists(Path("odd.KRV")));
+    }
+
+    void dumpShowsWhatTheUpdaterLoads_data() {
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<int>("highest");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("eeprom");
+        QTest::addColumn<QStringList>("messages");
+        // Expected program words as [address, low, high]; EEPROM bytes other than 255 by address.
+        const auto row = [](const char* name, const QByteArray& hex, int highest, const char* program,
+                            const char* eeprom = "{}", const QStringList& messages = {}) {
+            QTest::newRow(name) << hex << highest << QString(program) << QString(eeprom) << messages;
+        };
+        row("low byte first", ":0400000055306712C8\r\n", 1, "[[0,85,48],[1,103,18]]");
+        row("byte count 3 is 2 words", ":03000000AABBCCDD00\r\n", 1, "[[0,170,187],[1,204,221]]");
+        row("byte count 1 is no word", ":01000200AABB00\r\n", 0, "[]");
+        row("address 3 is word 2", ":020003001122C8\r\n", 2, "[[2,17,34]]");
+        row("address 5 is word 2", ":020005001122C8\r\n", 2, "[[2,17,34]]");
+        row("address 7 is word 4", ":020007001122C8\r\n", 4, "[[4,17,34]]");
+        row("segment record", ":020000020100FB\r\n:02000000ABCD00\r\n", 4096, "[[4096,171,205]]");
+        row("erased value still raises highest", ":027FFE00FF3F00\r\n", 16383, "[]");
+        row("EEPROM window",
+            ":020000040001F9\r\n:04E000001200340000\r\n:02E1FE00AB0000\r\n:02E2000077000000\r\n", 0, "[]",
+            R"({"0":18,"1":52,"255":171})");
+        row("config words and past program memory skipped",
+            ":020000040001F9\r\n:04000E00C4CFFFDE00\r\n:020000040000FA\r\n:02800000112200\r\n", 0, "[]");
+        row("unsupported types reported in order",
+            ":0400000300003800C1\r\n:020000000F3000\r\n:04000005000000CD2A\r\n", 0, "[[0,15,48]]", "{}",
+            {"## Error in Hex-File, type: 3", "## Error in Hex-File, type: 5"});
+        row("record after end of file", ":00000001FF\r\n:020000001234B8\r\n", 0, "[[0,18,52]]");
+        row("LF only: one line", ":020000001234B8\n:0400000300003800C1\n:02000200567800\n", 0, "[[0,18,52]]");
+        row("lines that are no records",
+            QByteArray::fromStdString(
+                std::string("; by hand\r\n :020000001234B8\r\n\r\n:020002005678\0\r\n"sv)),
+            0, "[]");
+    }
+    void dumpShowsWhatTheUpdaterLoads() {
+        QFETCH(QByteArray, hex);
+        QFETCH(int, highest);
+        QFETCH(QString, program);
+        QFETCH(QString, eeprom);
+        QFETCH(QStringList, messages);
+        QVERIFY(WriteFile(Path("case.KRV"), Scrambled(hex)));
+
+        const Dump dump = DumpJson(Path("case.KRV"));
+        QVERIFY2(dump.error.isEmpty(), qPrintable(dump.error));
+        QCOMPARE(Json(dump.object["program"]), program.toUtf8());
+        QCOMPARE(Json(ProgrammedEeprom(dump.object["eeprom"].toArray())), eeprom.toUtf8());
+        QCOMPARE(dump.object["highest_program_word"].toInt(), highest);
+        QCOMPARE(dump.object["messages"].toVariant().toStringList(), messages);
+    }
+
+    void dumpReadsWellWithoutJson() {
+        QVERIFY(WriteFile(Path("small.KRV"),
+                          Scrambled(":0400000300003800C1\r\n:020000000F3000\r\n"
+                                    ":02000A005530FF\r\n:020000040001F9\r\n:02E000001200FF\r\n")));
+        const Result result = Krv({"dump", Path("small.KRV")});
+        QCOMPARE(result.exitCode, 0);
+        const QList<QByteArray> lines = result.out.split('\n');
+        QCOMPARE(lines.value(0),
+                 "2 program words, highest program word 5 (0x0005), 1 EEPROM byte, 1 message"_ba);
+        for (const QByteArray& row : {"  ## Error in Hex-File, type: 3"_ba, "  0x0000: 0x300F"_ba,
+                                      "  0x0005: 0x3055"_ba, "  0x00: 0x12"_ba})
+            QVERIFY2(lines.contains(row), row);
+    }
+
+    void sampleFirmwareSurvivesTheRoundTrip() {
+        const QString gpasm = QStringLiteral(GPASM_PATH);
+        if (gpasm.isEmpty() || !QFileInfo::exists(gpasm))
+            QSKIP("gpasm not found: install gputils (scripts/deps does) to check real toolchain output");
+        const Result assembled = Run(gpasm, {"-o", Path("demo.hex"), QStringLiteral(SAMPLE_ASM_PATH)});
+        QVERIFY2(assembled.exitCode == 0, assembled.out + assembled.err);
+        const QByteArray hex = ReadFile(Path("demo.hex"));
+        QCOMPARE(Krv({"pack", Path("demo.hex"), Path("RQ70-DEMO.KRV")}).exitCode, 0);
+
+        const Dump dump = DumpJson(Path("RQ70-DEMO.KRV"));
+        QVERIFY2(dump.error.isEmpty(), qPrintable(dump.error));
+        const ToolchainImage expected = ReadToolchainHex(hex);
+        QVERIFY2(expected.error.isEmpty(), qPrintable(expected.error));
+        const QJsonArray program = dump.object["program"].toArray();
+        QCOMPARE(Json(program), Json(expected.program));
+        QCOMPARE(Json(dump.object["eeprom"]), Json(expected.eeprom));
+        QCOMPARE(dump.object["highest_program_word"].toInt(), expected.highest);
+        QCOMPARE(Json(dump.object["messages"]), "[]"_ba);
+
+        // Encodings known from the instruction set, not from either reading of the file.
+        QCOMPARE(Json(program.first()), Json(QJsonArray{0, 0x05, 0x28}));     // goto start (word 5)
+        QVERIFY(program.contains(QJsonArray{4, 0x09, 0x00}));                 // retfie
+        QVERIFY(program.contains(QJsonArray{5, 0x55, 0x30}));                 // movlw 0x55
+        QCOMPARE(Json(program.last()), Json(QJsonArray{0x3FFF, 0x34, 0x12})); // dw 0x1234 at the top
+        QCOMPARE(dump.object["highest_program_word"].toInt(), 0x3FFF);
+        QByteArray eepromText;
+        for (int i = 0; i < 15; ++i)
+            eepromText.append(char(dump.object["eeprom"].toArray()[i].toInt()));
+        QCOMPARE(eepromText, "\x12RQ70 demo 1.0\0"_ba);
+        // The configuration words sit at byte 0x1000E; read as if the upper address were ignored
+        // they would land on program words 7 and 8.
+        QVERIFY(expected.otherBytes.contains(0x1000E));
+        QVERIFY(!program.contains(QJsonArray{7, expected.otherBytes[0x1000E], expected.otherBytes[0x1000F]}));
+    }
+
+    void missingInputIsAFileError() {
+        const QString missing = Path("no-such-file.hex");
+        const QByteArray message =
+            ("krv: cannot read '" + missing + "': No such file or directory\n").toUtf8();
+        for (const QStringList& args :
+             {QStringList{"pack", missing, Path("never.KRV")},
+              QStringList{"unpack", missing, Path("never.KRV")}, QStringList{"dump", "--json", missing}}) {
+            const Result result = Krv(args);
+            QCOMPARE(result.exitCode, 1);
+            QCOMPARE(result.err, message);
+            QCOMPARE(result.out, QByteArray());
+        }
+        QVERIFY(!QFile::exists(Path("never.KRV")));
+    }
+
+    void unwritableOutputLeavesNothingBehind_data() {
+        QTest::addColumn<QString>("output");
+        QTest::newRow("folder missing") << "missing/OUT.KRV";
+        QTest::newRow("output is a folder") << "folder";
+        QTest::newRow("parent is a file") << "plain.hex/OUT.KRV";
+    }
+    void unwritableOutputLeavesNothingBehind() {
+        QFETCH(QString, output);
+        QTemporaryDir scratch;
+        QVERIFY(WriteFile(scratch.filePath("plain.hex"), ":00000001FF\n"));
+        QVERIFY(QDir(scratch.path()).mkdir("folder"));
+        const QStringList before = QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+        const Result result = Krv({"pack", scratch.filePath("plain.hex"), scratch.filePath(output)});
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.startsWith(("krv: cannot write '" + scratch.filePath(output) + "': ").toUtf8()) &&
+                     result.err.count('\n') == 1,
+                 result.err);
+        QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+        QVERIFY(QDir(scratch.filePath("folder")).isEmpty());
+    }
+
+    void wrongArgumentsAreUsageErrors_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("nothing") << QStringList();
+        QTest::newRow("unknown command") << QStringList{"scramble", "a", "b"};
+        QTest::newRow("pack without output") << QStringList{"pack", "a.hex"};
+        QTest::newRow("pack with extra") << QStringList{"pack", "a.hex", "b.KRV", "c"};
+        QTest::newRow("unpack alone") << QStringList{"unpack"};
+        QTest::newRow("dump alone") << QStringList{"dump", "--json"};
+        QTest::newRow("dump two files") << QStringList{"dump", "a.KRV", "b.KRV"};
+        QTest::newRow("dump unknown option") << QStringList{"dump", "--xml", "a.KRV"};
+    }
+    void wrongArgumentsAreUsageErrors() {
+        QFETCH(QStringList, args);
+        const Result result = Krv(args);
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.startsWith("krv: ") && result.err.contains("usage: krv"), result.err);
+        QCOMPARE(result.out, QByteArray());
+    }
+
+    void helpGoesToStandardOutput() {
+        for (const char* option : {"help", "--help"}) {
+            const Result result = Krv({option});
+            QCOMPARE(result.exitCode, 0);
+            QVERIFY(result.out.startsWith("usage: krv"));
+            QCOMPARE(result.err, QByteArray());
+        }
+    }
+
+    void dumpOfGarbageStaysValid() {
+        // Random bytes with record starts of every type mixed in, so the loader gets past its first checks.
+        QRandomGenerator random(1939);
+        QByteArray garbage;
+        while (garbage.size() < 200000) {
+            garbage.append(char(random.bounded(256)));
+            if (random.bounded(40) == 0)
+                garbage.append(
+                    "\r\n:" + QByteArray::number(random.bounded(0x10000000u) | 0x10000000u, 16).mid(1) + "0" +
+                    QByteArray::number(random.bounded(6)));
+        }
+        QVERIFY(WriteFile(Path("garbage.KRV"), Scrambled(garbage)));
+
+        const Dump dump = DumpJson(Path("garbage.KRV"));
+        QVERIFY2(dump.error.isEmpty(), qPrintable(dump.error));
+        int previous = -1;
+        for (const QJsonValue entry : dump.object["program"].toArray()) {
+            const QJsonArray word = entry.toArray();
+            QVERIFY(word.size() == 3 && word[0].toInt() > previous && word[0].toInt() < 16384);
+            QVERIFY(word[1].toInt() >= 0 && word[1].toInt() < 256 && word[2].toInt() >= 0 &&
+                    word[2].toInt() < 256);
+            previous = word[0].toInt();
+        }
+        QVERIFY(!dump.object["messages"].toArray().isEmpty());
+        for (const QJsonValue message : dump.object["messages"].toArray())
+            QVERIFY(message.toString().startsWith("## Error in Hex-File, type: "));
+        QCOMPARE(Krv({"dump", Path("garbage.KRV")}).exitCode, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(KrvTest)
+#include "tst_krv.moc"
