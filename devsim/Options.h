@@ -1,0 +1,45 @@
+#pragma once
+
+#include "DeviceCore.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace devsim {
+
+enum ExitCode { ExitSuccess = 0, ExitFailure = 1, ExitUsageError = 2 };
+
+struct Options {
+    std::string portDir;
+    std::string port;
+    std::string idText{DefaultIdText};
+    std::string dumpPath;
+    std::string logPath;
+    bool exitAfterFinish = false;
+    // 0: bytes cross the pty at once.
+    int baud = 0;
+    FaultPlan faults;
+};
+
+struct ParsedArguments {
+    // Set when the simulator is to run.
+    std::optional<Options> options;
+    bool helpRequested = false;
+    // One line, without the program name, when the arguments are wrong.
+    std::string error;
+};
+
+// `arguments` without the program name. Every option takes its value either as the next argument
+// or after '=' in the same one.
+ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
+
+// The --id value as bytes: "\xNN" is the byte NN (two hex digits), "\\" a backslash, and every
+// other byte stands for itself, so a UTF-8 terminal's "é" becomes its two UTF-8 bytes. Empty when
+// the text holds another escape or is too long; `error` then says why.
+std::optional<std::string> DecodeIdText(std::string_view text, std::string& error);
+
+std::string HelpText();
+
+} // namespace devsim

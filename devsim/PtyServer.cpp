@@ -1,0 +1,265 @@
+#include "PtyServer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace devsim {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The pty moves bytes from master to slave in a kernel worker, so an empty slave queue right
+// after a write may only mean the bytes are still on their way.
+constexpr PtyServer::Duration SettleTime = 100ms;
+// A host that has not read for this long is not going to; the line closes regardless.
+constexpr PtyServer::Duration GiveUpWaitingForHost = 2s;
+constexpr PtyServer::Duration SettleCheckInterval = 2ms;
+
+std::string Failure(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+PtyServer::PtyServer(const Options& options, DeviceCore& device, int signalFd,
+                     std::chrono::steady_clock::time_point start)
+    : options_(options), device_(device), signalFd_(signalFd), start_(start),
+      pacing_(options.baud, std::chrono::milliseconds(device.Plan().replyDelayMs)) {}
+
+PtyServer::~PtyServer() {
+    Close();
+}
+
+PtyServer::Duration PtyServer::Now() const {
+    return std::chrono::steady_clock::now() - start_;
+}
+
+std::string PtyServer::Open() {
+    if (!options_.logPath.empty()) {
+        log_ = std::fopen(options_.logPath.c_str(), "w");
+        if (!log_)
+            return Failure("cannot write the log " + options_.logPath);
+        // Whole lines at once: tests read the log while the simulator runs.
+        std::setvbuf(log_, nullptr, _IOLBF, 0);
+    }
+
+    masterFd_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (masterFd_ < 0)
+        return Failure("cannot open a pseudo-terminal");
+    if (::grantpt(masterFd_) != 0 || ::unlockpt(masterFd_) != 0)
+        return Failure("cannot unlock the pseudo-terminal");
+    const char* slaveName = ::ptsname(masterFd_);
+    if (!slaveName)
+        return Failure("cannot name the pseudo-terminal");
+    ptyPath_ = slaveName;
+    if (::fcntl(masterFd_, F_SETFL, ::fcntl(masterFd_, F_GETFL) | O_NONBLOCK) != 0 ||
+        ::fcntl(masterFd_, F_SETFD, FD_CLOEXEC) != 0)
+        return Failure("cannot configure the pseudo-terminal");
+
+    // Holding the slave open keeps the master from reading EIO while no host has the port open,
+    // and keeps the raw settings alive between hosts.
+    slaveFd_ = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slaveFd_ < 0)
+        return Failure("cannot open " + ptyPath_);
+    termios settings{};
+    if (::tcgetattr(slaveFd_, &settings) != 0)
+        return Failure("cannot read the settings of " + ptyPath_);
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    if (::tcsetattr(slaveFd_, TCSANOW, &settings) != 0)
+        return Failure("cannot make " + ptyPath_ + " raw");
+
+    return MakeLink();
+}
+
+std::string PtyServer::MakeLink() {
+    struct stat folder {};
+    if (::stat(options_.portDir.c_str(), &folder) != 0)
+        return Failure("cannot use the port folder " + options_.portDir);
+    if (!S_ISDIR(folder.st_mode))
+        return "the port folder " + options_.portDir + " is not a folder";
+
+    linkPath_ = options_.portDir + "/" + options_.port;
+    struct stat existing {};
+    if (::lstat(linkPath_.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode))
+        return "refusing to replace " + linkPath_ + ": it is not a symbolic link";
+
+    // A host looking at the port while a stale link is replaced sees the old or the new link,
+    // never none.
+    const std::string temporary =
+        options_.portDir + "/." + options_.port + ".devsim-" + std::to_string(static_cast<long>(::getpid()));
+    ::unlink(temporary.c_str());
+    if (::symlink(ptyPath_.c_str(), temporary.c_str()) != 0)
+        return Failure("cannot create a link in " + options_.portDir);
+    if (::rename(temporary.c_str(), linkPath_.c_str()) != 0) {
+        const std::string error = Failure("cannot create the link " + linkPath_);
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    linkMade_ = true;
+    return {};
+}
+
+void PtyServer::RemoveLink() {
+    if (!linkMade_)
+        return;
+    linkMade_ = false;
+    // Another simulator may have taken the port name over since; its link stays.
+    std::vector<char> target(ptyPath_.size() + 2);
+    const ssize_t length = ::readlink(linkPath_.c_str(), target.data(), target.size());
+    if (length >= 0 && std::string(target.data(), static_cast<std::size_t>(length)) == ptyPath_)
+        ::unlink(linkPath_.c_str());
+}
+
+std::string PtyServer::Close() {
+    if (masterFd_ >= 0)
+        ::close(masterFd_);
+    if (slaveFd_ >= 0)
+        ::close(slaveFd_);
+    masterFd_ = slaveFd_ = -1;
+    RemoveLink();
+    std::string error;
+    if (log_) {
+        if (std::ferror(log_) != 0 || std::fclose(log_) != 0)
+            error = "cannot write the log " + options_.logPath;
+        log_ = nullptr;
+    }
+    return error;
+}
+
+void PtyServer::LogByte(const char* direction, std::uint8_t byte) {
+    if (!log_)
+        return;
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Now()).count();
+    std::fprintf(log_, "%lld %s %02x\n", static_cast<long long>(micros), direction, byte);
+}
+
+std::string PtyServer::TakeHostBytes() {
+    std::uint8_t buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(masterFd_, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return {};
+        if (count <= 0)
+            return count == 0 ? "the pseudo-terminal closed" : Failure("cannot read the pseudo-terminal");
+        // Bytes that come in while the line is closing never reach the device.
+        if (closing_)
+            continue;
+        const Duration written = Now();
+        for (ssize_t i = 0; i < count; ++i)
+            fromHost_.push_back({pacing_.HostByteArrives(written), buffer[i]});
+    }
+}
+
+std::string PtyServer::RunDueBytes() {
+    for (;;) {
+        const Duration now = Now();
+        const bool inDue = !closing_ && !fromHost_.empty() && fromHost_.front().at <= now;
+        const bool outDue = !outputBlocked_ && !toHost_.empty() && toHost_.front().at <= now;
+        if (!inDue && !outDue)
+            return {};
+
+        if (outDue && (!inDue || toHost_.front().at <= fromHost_.front().at)) {
+            const ssize_t written = ::write(masterFd_, &toHost_.front().byte, 1);
+            if (written == 1) {
+                lastWrite_ = Now();
+                LogByte("out", toHost_.front().byte);
+                toHost_.pop_front();
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                outputBlocked_ = true;
+            } else if (errno != EINTR) {
+                return Failure("cannot write the pseudo-terminal");
+            }
+            continue;
+        }
+
+        const TimedByte received = fromHost_.front();
+        fromHost_.pop_front();
+        LogByte("in", received.byte);
+        // Replies are timed from when the byte was due, not from when this loop got to it, so a
+        // late wake-up does not stretch the line.
+        for (const std::uint8_t reply : device_.Receive(received.byte))
+            toHost_.push_back({pacing_.ReplyByteArrives(received.at), reply});
+        if (device_.HangUpDue() || (options_.exitAfterFinish && device_.FinishSeen())) {
+            closing_ = true;
+            fromHost_.clear();
+        }
+    }
+}
+
+bool PtyServer::HostHasReadEverything() const {
+    const Duration sinceLastWrite = Now() - lastWrite_;
+    if (sinceLastWrite >= GiveUpWaitingForHost)
+        return true;
+    int queued = 0;
+    if (::ioctl(slaveFd_, TIOCINQ, &queued) != 0)
+        return true;
+    return queued == 0 && sinceLastWrite >= SettleTime;
+}
+
+std::string PtyServer::Serve(Ending& ending) {
+    for (;;) {
+        if (std::string error = RunDueBytes(); !error.empty())
+            return error;
+        if (closing_ && toHost_.empty() && HostHasReadEverything()) {
+            ending = device_.HangUpDue() ? Ending::HangUp : Ending::Finish;
+            return {};
+        }
+
+        bool hasWake = false;
+        Duration wake{};
+        const auto wakeAt = [&](Duration at) {
+            if (!hasWake || at < wake)
+                wake = at;
+            hasWake = true;
+        };
+        if (!closing_ && !fromHost_.empty())
+            wakeAt(fromHost_.front().at);
+        if (!outputBlocked_ && !toHost_.empty())
+            wakeAt(toHost_.front().at);
+        if (closing_ && toHost_.empty())
+            wakeAt(Now() + SettleCheckInterval);
+
+        pollfd fds[2] = {{signalFd_, POLLIN, 0},
+                         {masterFd_, static_cast<short>(POLLIN | (outputBlocked_ ? POLLOUT : 0)), 0}};
+        timespec timeout{};
+        if (hasWake) {
+            const auto left = std::max(wake - Now(), Duration::zero());
+            timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+            timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+        }
+        if (::ppoll(fds, 2, hasWake ? &timeout : nullptr, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            return Failure("ppoll");
+        }
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info{};
+            if (::read(signalFd_, &info, sizeof info) < 0 && errno != EAGAIN)
+                return Failure("cannot read the signal");
+            ending = Ending::Signal;
+            return {};
+        }
+        if (fds[1].revents & POLLOUT)
+            outputBlocked_ = false;
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (std::string error = TakeHostBytes(); !error.empty())
+                return error;
+        }
+    }
+}
+
+} // namespace devsim

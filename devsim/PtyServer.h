@@ -1,0 +1,77 @@
+#pragma once
+
+#include "DeviceCore.h"
+#include "LinePacing.h"
+#include "Options.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+namespace devsim {
+
+// Serves a DeviceCore on a pseudo-terminal that the updater opens through a link named like its
+// serial port. Single-threaded: one ppoll() loop whose timeout is the next due byte.
+class PtyServer {
+public:
+    using Duration = LinePacing::Duration;
+
+    enum class Ending { Signal, Finish, HangUp };
+
+    // `signalFd` is readable when the simulator is asked to stop; `start` is the log's time zero.
+    PtyServer(const Options& options, DeviceCore& device, int signalFd,
+              std::chrono::steady_clock::time_point start);
+    ~PtyServer();
+    PtyServer(const PtyServer&) = delete;
+    PtyServer& operator=(const PtyServer&) = delete;
+
+    // Opens the log, the pty and the link to it; "" on success, otherwise why not.
+    std::string Open();
+    const std::string& PtyPath() const { return ptyPath_; }
+
+    // Serves until a signal, the finish command with --exit-after-finish, or a hang-up fault.
+    // Sets `ending` and returns "", or returns why the pty failed.
+    std::string Serve(Ending& ending);
+
+    // Closes the pty, removes the link if it is still ours and closes the log; "" or the first
+    // problem met. Safe to call more than once.
+    std::string Close();
+
+private:
+    struct TimedByte {
+        Duration at;
+        std::uint8_t byte;
+    };
+
+    Duration Now() const;
+    std::string MakeLink();
+    void RemoveLink();
+    // Hands due host bytes to the device and writes due replies, in time order.
+    std::string RunDueBytes();
+    std::string TakeHostBytes();
+    // Once the device is done, waits for the host to read what was sent: closing a pty master
+    // discards whatever still sits in the slave's input queue.
+    bool HostHasReadEverything() const;
+    void LogByte(const char* direction, std::uint8_t byte);
+
+    const Options& options_;
+    DeviceCore& device_;
+    int signalFd_;
+    std::chrono::steady_clock::time_point start_;
+    LinePacing pacing_;
+    int masterFd_ = -1;
+    int slaveFd_ = -1;
+    std::string ptyPath_;
+    std::string linkPath_;
+    bool linkMade_ = false;
+    std::FILE* log_ = nullptr;
+    std::deque<TimedByte> fromHost_;
+    std::deque<TimedByte> toHost_;
+    bool outputBlocked_ = false;
+    bool closing_ = false;
+    Duration lastWrite_{};
+};
+
+} // namespace devsim

@@ -1,0 +1,89 @@
+// rq70-devsim: the RQ-70 boot loader on a pseudo-terminal, for testing the updater's serial code
+// and its update procedure against a device that behaves, and one that misbehaves on purpose.
+
+#include "AtomicWrite.h"
+#include "DeviceCore.h"
+#include "Dump.h"
+#include "Options.h"
+#include "PtyServer.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace devsim;
+
+namespace {
+
+int Fail(const std::string& problem) {
+    std::cerr << "rq70-devsim: " << problem << '\n';
+    return ExitFailure;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const auto start = std::chrono::steady_clock::now();
+    const ParsedArguments parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.helpRequested) {
+        std::cout << HelpText();
+        return ExitSuccess;
+    }
+    if (!parsed.options) {
+        std::cerr << "rq70-devsim: " << parsed.error << " (try --help)\n";
+        return ExitUsageError;
+    }
+    const Options& options = *parsed.options;
+
+    // Blocked before anything else, so a stop request during start-up waits in the signalfd and
+    // the link is still removed.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    if (::sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0)
+        return Fail(std::string("cannot block signals: ") + std::strerror(errno));
+    std::signal(SIGPIPE, SIG_IGN);
+    const int signalFd = ::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFd < 0)
+        return Fail(std::string("cannot watch for signals: ") + std::strerror(errno));
+
+    std::optional<DeviceCore> device;
+    try {
+        device.emplace(options.idText, options.faults);
+    } catch (const std::invalid_argument& error) {
+        std::cerr << "rq70-devsim: " << error.what() << " (try --help)\n";
+        return ExitUsageError;
+    }
+
+    PtyServer server(options, *device, signalFd, start);
+    if (const std::string error = server.Open(); !error.empty())
+        return Fail(error);
+    std::cout << server.PtyPath() << std::endl;
+
+    PtyServer::Ending ending = PtyServer::Ending::Signal;
+    const std::string serveError = server.Serve(ending);
+    const std::string closeError = server.Close();
+    if (serveError.empty() && ending == PtyServer::Ending::HangUp)
+        std::cerr << "rq70-devsim: hung up as the fault plan asked\n";
+
+    int status = ExitSuccess;
+    for (const std::string& error : {serveError, closeError}) {
+        if (!error.empty())
+            status = Fail(error);
+    }
+    if (!options.dumpPath.empty()) {
+        if (const std::string error = WriteFileAtomically(options.dumpPath, DumpJson(*device));
+            !error.empty())
+            status = Fail(error);
+    }
+    return status;
+}

@@ -1,0 +1,77 @@
+#include "link/ComPorts.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
+namespace rq70 {
+
+namespace {
+
+constexpr const char* PortDirVariable = "RQ70_PORT_DIR";
+
+// Sort key that keeps the classic on-board ports first and numbers in numeric order (ttyS2 before
+// ttyS10).
+struct PortOrder {
+    int family;
+    QString stem;
+    int number;
+    QString name;
+};
+
+PortOrder OrderOf(const QString& name) {
+    static const QRegularExpression trailingNumber(QStringLiteral("^(.*?)(\\d+)$"));
+    const QRegularExpressionMatch match = trailingNumber.match(name);
+    const QString stem = match.hasMatch() ? match.captured(1) : name;
+    const int number = match.hasMatch() ? match.captured(2).toInt() : -1;
+    int family = 3;
+    if (stem == QLatin1String("ttyS"))
+        family = 0;
+    else if (stem == QLatin1String("ttyUSB"))
+        family = 1;
+    else if (stem == QLatin1String("ttyACM"))
+        family = 2;
+    return {family, stem, number, name};
+}
+
+QStringList SystemPortPaths() {
+    std::vector<PortOrder> ports;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        ports.push_back(OrderOf(info.portName()));
+    std::sort(ports.begin(), ports.end(), [](const PortOrder& a, const PortOrder& b) {
+        return std::tie(a.family, a.stem, a.number, a.name) < std::tie(b.family, b.stem, b.number, b.name);
+    });
+    QStringList paths;
+    for (const PortOrder& port : ports)
+        paths << QStringLiteral("/dev/") + port.name;
+    return paths;
+}
+
+} // namespace
+
+QString ComPortName(int n) {
+    return QStringLiteral("COM") + QString::number(n);
+}
+
+QString ComPortDevicePath(int n) {
+    if (n < 1)
+        return {};
+    if (qEnvironmentVariableIsSet(PortDirVariable)) {
+        const QString entry = QDir(qEnvironmentVariable(PortDirVariable)).filePath(ComPortName(n));
+        // A link whose target is gone (a simulator that stopped) is no port.
+        return QFileInfo::exists(entry) ? entry : QString();
+    }
+    const QStringList paths = SystemPortPaths();
+    return n <= paths.size() ? paths.at(n - 1) : QString();
+}
+
+int ComPortExists(int n) {
+    return ComPortDevicePath(n).isEmpty() ? 0 : 1;
+}
+
+} // namespace rq70

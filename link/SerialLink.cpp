@@ -1,0 +1,173 @@
+#include "link/SerialLink.h"
+
+#include "link/ComPorts.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rq70 {
+
+namespace {
+
+// The group that owns a device node, for telling the technician how to get access to it.
+QString OwningGroup(const QString& devicePath) {
+    struct stat info {};
+    if (::stat(devicePath.toLocal8Bit().constData(), &info) != 0)
+        return {};
+    const struct group* entry = ::getgrgid(info.st_gid);
+    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(info.st_gid);
+}
+
+} // namespace
+
+SerialLink::SerialLink(QObject* parent) : QObject(parent) {
+    Timer2.setInterval(MonitorIntervalMs);
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialLink::OnPortError);
+}
+
+void SerialLink::ApplyLineSettings() {
+    // QSerialPort keeps these while closed and applies them on every open, always in raw mode, so
+    // every byte 0x00-0xFF passes both ways untouched.
+    port_.setBaudRate(4800);
+    port_.setDataBits(QSerialPort::Data8);
+    port_.setParity(QSerialPort::NoParity);
+    port_.setStopBits(QSerialPort::OneStop);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+}
+
+OpenResult SerialLink::SelectAndOpen(int n) {
+    Close();
+    commPort_ = n;
+    const QString path = ComPortDevicePath(n);
+    if (path.isEmpty())
+        return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
+                ComPortName(n) + QStringLiteral(" does not exist.")};
+    port_.setPortName(path);
+    if (!port_.open(QIODevice::ReadWrite))
+        return DescribeOpenFailure(port_.error(), ComPortName(n), path);
+    failed_ = false;
+    return {};
+}
+
+void SerialLink::Close() {
+    if (port_.isOpen())
+        port_.close();
+    failed_ = false;
+}
+
+bool SerialLink::IsOpen() const {
+    return port_.isOpen();
+}
+
+bool SerialLink::IsUsable() const {
+    return port_.isOpen() && !failed_;
+}
+
+void SerialLink::OnPortError(QSerialPort::SerialPortError error) {
+    // The line went away (unplugged adapter, simulator gone): the port still says it is open and
+    // writes still "succeed", so remember it and fail every later read.
+    if (error == QSerialPort::ReadError || error == QSerialPort::ResourceError)
+        failed_ = true;
+}
+
+bool SerialLink::FlushInput() {
+    if (!IsUsable())
+        return false;
+    ReceivedText = port_.readAll();
+    // Bytes that reached the driver but not our buffer yet go too.
+    port_.clear(QSerialPort::Input);
+    return true;
+}
+
+bool SerialLink::SendByte(std::uint8_t byte) {
+    if (!IsUsable())
+        return false;
+    const char c = static_cast<char>(byte);
+    if (port_.write(&c, 1) != 1)
+        return false;
+    // Hand the byte to the driver now: callers may pause without running the event loop.
+    port_.flush();
+    return true;
+}
+
+ByteRead SerialLink::ReadByte() {
+    if (!IsUsable())
+        return {ByteRead::Failed};
+    char c = 0;
+    if (port_.read(&c, 1) != 1) {
+        ReceivedText.clear();
+        return {ByteRead::Nothing};
+    }
+    ReceivedText = QByteArray(1, c);
+    return {ByteRead::Byte, static_cast<std::uint8_t>(c)};
+}
+
+qint64 SerialLink::BufferedCount() const {
+    return IsUsable() ? port_.bytesAvailable() : -1;
+}
+
+bool SerialLink::WaitForInput(int count, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
+    // Always one pass of the event loop, even when the bytes are already there.
+    QCoreApplication::processEvents();
+    while (true) {
+        if (!IsUsable())
+            return false;
+        if (port_.bytesAvailable() >= count || deadline.hasExpired())
+            return true;
+
+        // Sleep in the event loop until a byte arrives, the port fails or the deadline passes.
+        QEventLoop loop;
+        QTimer timeout;
+        timeout.setSingleShot(true);
+        timeout.setTimerType(Qt::PreciseTimer);
+        connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(&port_, &QSerialPort::readyRead, &loop, [&] {
+            if (port_.bytesAvailable() >= count)
+                loop.quit();
+        });
+        connect(&port_, &QSerialPort::errorOccurred, &loop, &QEventLoop::quit);
+        connect(&port_, &QSerialPort::aboutToClose, &loop, &QEventLoop::quit);
+        timeout.start(std::max<qint64>(deadline.remainingTime(), 0));
+        loop.exec();
+    }
+}
+
+void SerialLink::SetMonitorTimer(bool on) {
+    if (on)
+        Timer2.start();
+    else
+        Timer2.stop();
+}
+
+OpenResult DescribeOpenFailure(QSerialPort::SerialPortError error, const QString& comName,
+                               const QString& devicePath) {
+    const QString port = comName + QStringLiteral(" (") + devicePath + QStringLiteral(")");
+    switch (error) {
+    case QSerialPort::PermissionError:
+        // Both "held by another program" and "not allowed" come back as this error; only the
+        // second one fails a plain access check.
+        if (::access(devicePath.toLocal8Bit().constData(), R_OK | W_OK) != 0) {
+            const QString group = OwningGroup(devicePath);
+            QString text = QStringLiteral("No permission to open ") + port + QStringLiteral(".");
+            if (!group.isEmpty())
+                text += QStringLiteral(" The device belongs to the group '%1': add your user to it "
+                                       "(sudo adduser $USER %1), then log out and in again.")
+                            .arg(group);
+            return {OpenFailure::NoPermission, QSerialPort::PermissionError, text};
+        }
+        return {OpenFailure::AlreadyOpen, PortAlreadyOpen,
+                port + QStringLiteral(" is already in use by another program.")};
+    case QSerialPort::DeviceNotFoundError:
+        return {OpenFailure::Missing, error, port + QStringLiteral(" does not exist.")};
+    default:
+        return {OpenFailure::Other, error, QStringLiteral("Cannot open ") + port + QStringLiteral(".")};
+    }
+}
+
+} // namespace rq70

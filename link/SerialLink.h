@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+
+namespace rq70 {
+
+// The failure of opening a port: its number and the description shown to the technician.
+// PortAlreadyOpen is the number every caller reacts to (another program holds the port).
+inline constexpr int PortAlreadyOpen = 8005;
+
+enum class OpenFailure { None, AlreadyOpen, NoPermission, Missing, Other };
+
+struct OpenResult {
+    OpenFailure failure = OpenFailure::None;
+    int number = 0;
+    QString description;
+    bool ok() const { return failure == OpenFailure::None; }
+};
+
+// What one read of a single byte gave: the byte, nothing within reach, or a port that failed.
+struct ByteRead {
+    enum Kind { Byte, Nothing, Failed } kind = Nothing;
+    std::uint8_t value = 0;
+
+    bool Is(std::uint8_t expected) const { return kind == Byte && value == expected; }
+};
+
+// The updater's one serial port: fixed line settings, byte-by-byte traffic, and the waits of the
+// stop-and-wait protocol. It knows no command bytes; the protocol lives with its callers.
+class SerialLink : public QObject {
+    Q_OBJECT
+
+public:
+    // The program always waits this long for a reply; tests may pass a shorter wait.
+    static constexpr int ReplyTimeoutMs = 500;
+    static constexpr int MonitorIntervalMs = 200;
+
+    explicit SerialLink(QObject* parent = nullptr);
+
+    // "4800,n,8,1", raw 8 bits, no flow control; applied while the port is closed and kept for
+    // every later open.
+    void ApplyLineSettings();
+
+    // Closes the current port, selects COMn and opens it.
+    OpenResult SelectAndOpen(int n);
+    void Close();
+    bool IsOpen() const;
+    // Open, and the line has not gone away under it.
+    bool IsUsable() const;
+    // The number of the selected port (0 before any selection).
+    int CommPort() const { return commPort_; }
+    QString DevicePath() const { return port_.portName(); }
+
+    // Takes everything buffered into ReceivedText and throws it away. False when the port failed.
+    bool FlushInput();
+    bool SendByte(std::uint8_t byte);
+    // One byte out of the receive buffer, never waiting. A byte read is also left in ReceivedText.
+    ByteRead ReadByte();
+    // Bytes waiting in the receive buffer, or -1 when the port failed.
+    qint64 BufferedCount() const;
+
+    // Waits until `count` bytes are buffered or `timeoutMs` has passed, processing window events
+    // meanwhile and at least once, even when the bytes are already there. False when the port
+    // failed (it then returns at once).
+    bool WaitForInput(int count, int timeoutMs = ReplyTimeoutMs);
+
+    // Switches the connection monitor's timer (Timer2) on or off.
+    void SetMonitorTimer(bool on);
+    bool MonitorTimerEnabled() const { return Timer2.isActive(); }
+    QTimer Timer2;
+
+    // The latest single-byte read, and the discard target of FlushInput.
+    QByteArray ReceivedText;
+    // The port number that the search counts through and the update takes from the port list.
+    int CurrentPort = 0;
+
+private:
+    void OnPortError(QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+    int commPort_ = 0;
+    // Set when the line went away under an open port: from then on every read counts as failed,
+    // even though the port still reports itself open.
+    bool failed_ = false;
+};
+
+// Sorts a failed open into "held by another program" and "no permission" (both come back as a
+// permission error) and the rest, with a description that tells the technician what to do.
+OpenResult DescribeOpenFailure(QSerialPort::SerialPortError error, const QString& comName,
+                               const QString& devicePath);
+
+} // namespace rq70

@@ -1,0 +1,84 @@
+#include "SimulatedDevice.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <csignal>
+
+SimulatedDevice::SimulatedDevice() {
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+SimulatedDevice::~SimulatedDevice() {
+    Stop();
+}
+
+bool SimulatedDevice::Start(int n, const QStringList& options, const QString& portDir) {
+    portDir_ = portDir.isEmpty() ? dir_.path() : portDir;
+    QStringList arguments{QStringLiteral("--port-dir"), portDir_,
+                          QStringLiteral("--port"),     QStringLiteral("COM%1").arg(n),
+                          QStringLiteral("--dump"),     dir_.filePath(QStringLiteral("dump.json")),
+                          QStringLiteral("--log"),      dir_.filePath(QStringLiteral("bytes.log"))};
+    arguments << options;
+    process_.start(QStringLiteral(RQ70_DEVSIM_PATH), arguments);
+    if (!process_.waitForStarted(5000)) {
+        qWarning("rq70-devsim did not start: %s", qPrintable(process_.errorString()));
+        return false;
+    }
+    // The simulator prints its pty path once the link is in place.
+    while (!process_.canReadLine()) {
+        if (!process_.waitForReadyRead(5000)) {
+            qWarning("rq70-devsim did not report its pty");
+            return false;
+        }
+    }
+    ptyPath_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+    return QFileInfo::exists(QDir(portDir_).filePath(QStringLiteral("COM%1").arg(n)));
+}
+
+bool SimulatedDevice::Stop() {
+    if (process_.state() != QProcess::NotRunning) {
+        ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
+        if (!process_.waitForFinished(10000)) {
+            process_.kill();
+            process_.waitForFinished();
+            return false;
+        }
+        return ReadDump();
+    }
+    return !dump_.isEmpty() || ReadDump();
+}
+
+bool SimulatedDevice::WaitForExit(int timeoutMs) {
+    if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(timeoutMs))
+        return false;
+    return ReadDump();
+}
+
+bool SimulatedDevice::ReadDump() {
+    QFile file(dir_.filePath(QStringLiteral("dump.json")));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    dump_ = QJsonDocument::fromJson(file.readAll()).object();
+    return !dump_.isEmpty();
+}
+
+int SimulatedDevice::CommandCount(const QString& name) const {
+    return dump_.value(QStringLiteral("commands")).toObject().value(name).toInt(-1);
+}
+
+QList<SimulatedDevice::LoggedByte> SimulatedDevice::Log() const {
+    QList<LoggedByte> bytes;
+    QFile file(dir_.filePath(QStringLiteral("bytes.log")));
+    if (!file.open(QIODevice::ReadOnly))
+        return bytes;
+    while (!file.atEnd()) {
+        const QList<QByteArray> fields = file.readLine().trimmed().split(' ');
+        if (fields.size() == 3)
+            bytes.append({fields[0].toLongLong(), fields[1] == "in", fields[2].toInt(nullptr, 16)});
+    }
+    return bytes;
+}
