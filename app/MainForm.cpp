@@ -1,0 +1,201 @@
+#include "app/MainForm.h"
+
+#include "ui_MainForm.h"
+
+#include "app/InfoForm.h"
+#include "image/HexLoader.h"
+#include "image/UpdateFileDiscovery.h"
+#include "link/ComPorts.h"
+#include "link/WindowFrame.h"
+#include "update/UpdateProcedure.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QScreen>
+
+namespace rq70 {
+
+namespace {
+
+// Message boxes that name no title of their own carry the application's.
+constexpr const char* ApplicationTitle = "Updater RQ-70";
+constexpr int ListedPorts = 10;
+
+void SetTextColor(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
+}
+
+void SetBold(QWidget* widget) {
+    QFont font = widget->font();
+    font.setBold(true);
+    widget->setFont(font);
+}
+
+} // namespace
+
+int PortNumberOf(const QString& text) {
+    static const QRegularExpression portName(QStringLiteral("^\\s*COM(\\d{1,5})\\s*$"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = portName.match(text);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+MainForm::MainForm(UpdaterModul& state, const QString& programFolder)
+    : ui(new Ui::MainForm), state_(state), programFolder_(programFolder),
+      updateView_(this, state.AbortRequested) {
+    ui->setupUi(this);
+    SetUpFixedWindow(this, QStringLiteral(":/icons/connector.png"));
+    // The main window lives as long as the program; only its close ends it.
+    setAttribute(Qt::WA_DeleteOnClose, false);
+
+    connect(ui->OK, &QPushButton::clicked, this, &MainForm::OK_Click);
+    connect(ui->Cancel, &QPushButton::clicked, this, &MainForm::Cancel_Click);
+    connect(ui->Combo1, &QComboBox::activated, this, &MainForm::Combo1_Click);
+    updateView_.onResultUnload = [this] { Form_Unload(); };
+    // Buttons, even disabled ones, hand the right button to the window instead of keeping it; the
+    // port list keeps it to itself.
+    for (QWidget* widget : {static_cast<QWidget*>(ui->AutoDetectCmd), static_cast<QWidget*>(ui->OK),
+                            static_cast<QWidget*>(ui->Cancel), static_cast<QWidget*>(ui->Combo1)})
+        widget->installEventFilter(this);
+}
+
+MainForm::~MainForm() {
+    delete ui;
+}
+
+void MainForm::Form_Load() {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    move(screen.width() / 2 - width() / 2, screen.height() / 2 - height() / 2);
+    InitializeUpdater();
+    ui->OK->setEnabled(false);
+    LoadUpdateFile();
+    ui->Label0->setText(QStringLiteral(
+        "Connect your Karvo product to an available serial port and specify that port below."));
+}
+
+void MainForm::InitializeUpdater() {
+    state_.link.ApplyLineSettings();
+    for (int n = 1; n <= ListedPorts; ++n) {
+        const QString device = ComPortDevicePath(n);
+        if (device.isEmpty())
+            continue;
+        ui->Combo1->addItem(ComPortName(n));
+        ui->Combo1->setItemData(ui->Combo1->count() - 1, device, Qt::ToolTipRole);
+    }
+    if (ui->Combo1->count() > 0) {
+        ui->Combo1->setCurrentIndex(0);
+        Combo1_Click();
+    }
+    ui->Label1->setText(QStringLiteral("no HEX-File loaded"));
+    state_.images.Clear();
+}
+
+void MainForm::LoadUpdateFile() {
+    const std::string folder = programFolder_.toStdString();
+    const std::string name =
+        FindUpdateFile(folder, UpdateFilePattern, [] { QCoreApplication::processEvents(); });
+    UpdateFilePath = QString::fromStdString(JoinFolderAndName(folder, name));
+    if (!name.empty() && FileExists(UpdateFilePath.toStdString())) {
+        const std::string status =
+            LoadHexFile(UpdateFilePath.toStdString(), state_.images, [this](const std::string& text) {
+                QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle),
+                                QString::fromStdString(text), QMessageBox::Ok, this);
+                box.exec();
+            });
+        SetBold(ui->Label1);
+        ui->Label1->setText(QString::fromStdString(status));
+        return;
+    }
+    SetBold(ui->Label1);
+    SetTextColor(ui->Label1, QColor(255, 0, 0));
+    ui->Label1->setText(QStringLiteral("Update File not found!"));
+    ui->Combo1->setEnabled(false);
+    ui->AutoDetectCmd->setEnabled(false);
+}
+
+void MainForm::Combo1_Click() {
+    // Choosing a port only allows the update; the port itself is opened when the update starts.
+    ui->OK->setEnabled(true);
+}
+
+void MainForm::OK_Click() {
+    const int port = PortNumberOf(ui->Combo1->currentText());
+    const UpdateResult result = RunUpdate(state_, updateView_, port);
+    if (result.outcome == UpdateResult::PortNotOpened) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Uploader-Error"),
+                        QStringLiteral("The update cannot start: %1 cannot be opened.\n\n%2")
+                            .arg(ComPortName(port), result.open.description),
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
+    EndProgramIfAsked();
+}
+
+void MainForm::Cancel_Click() {
+    Form_Unload();
+}
+
+void MainForm::Form_Unload() {
+    close();
+}
+
+void MainForm::closeEvent(QCloseEvent* event) {
+    if (state_.running != LongOperation::None) {
+        // The search or update still has this window's objects on its stack: stop it, put every
+        // window away and end once it has returned.
+        endRequested_ = true;
+        state_.AbortRequested = true;
+        updateView_.Detach();
+        CloseSecondaryWindows();
+        hide();
+        event->ignore();
+        return;
+    }
+    CloseSecondaryWindows();
+    event->accept();
+}
+
+void MainForm::EndProgramIfAsked() {
+    if (endRequested_)
+        close();
+}
+
+void MainForm::CloseSecondaryWindows() {
+    updateView_.UnloadProgressWindow();
+    updateView_.UnloadResultWindow();
+    if (info_)
+        info_->close();
+}
+
+void MainForm::ShowInfoForm() {
+    if (!info_)
+        info_ = new InfoForm(this);
+    info_->show();
+    info_->raise();
+    info_->activateWindow();
+}
+
+void MainForm::mousePressEvent(QMouseEvent* event) {
+    // Labels pass presses on to the window, so this serves the free area and the labels alike.
+    if (event->button() == Qt::RightButton)
+        ShowInfoForm();
+    QWidget::mousePressEvent(event);
+}
+
+bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+    const bool rightPress =
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+    if (!rightPress)
+        return QWidget::eventFilter(watched, event);
+    if (watched != ui->Combo1)
+        ShowInfoForm();
+    return true;
+}
+
+} // namespace rq70

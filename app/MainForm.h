@@ -1,0 +1,69 @@
+#pragma once
+
+#include "app/InfoForm.h"
+#include "update/UpdaterModul.h"
+#include "update/WindowUpdateView.h"
+
+#include <QPointer>
+#include <QWidget>
+
+namespace Ui {
+class MainForm;
+}
+
+namespace rq70 {
+
+// The window layouts are measured for a small dialog font: at this size every design text fits its
+// control with the desktop's default font family.
+inline constexpr double ApplicationFontPointSize = 7.0;
+
+// The updater's main window: the update-file line, the port list and the buttons that start the
+// search and the update. Its load is the program's start-up and its unload the program's end.
+class MainForm : public QWidget {
+    Q_OBJECT
+
+public:
+    // `programFolder` is where the update file is looked for: the executable's own folder.
+    MainForm(UpdaterModul& state, const QString& programFolder);
+    ~MainForm() override;
+
+    Ui::MainForm* const ui;
+
+    // Start-up, before the window is first shown.
+    void Form_Load();
+    // Closes every window, the main window last; the program ends with it. While a search or an
+    // update is running, that operation is asked to stop and the program ends once it returns.
+    void Form_Unload();
+
+    void OK_Click();
+    void Cancel_Click();
+    void Combo1_Click();
+    // What a press of the right mouse button anywhere on the window but the port list does.
+    void ShowInfoForm();
+
+    QString UpdateFilePath;
+    InfoForm* Info() const { return info_; }
+    WindowUpdateView& UpdateWindows() { return updateView_; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void InitializeUpdater();
+    void LoadUpdateFile();
+    void CloseSecondaryWindows();
+    void EndProgramIfAsked();
+
+    UpdaterModul& state_;
+    const QString programFolder_;
+    WindowUpdateView updateView_;
+    QPointer<InfoForm> info_;
+    bool endRequested_ = false;
+};
+
+// The port number in a port-list text such as "COM3", or 0 when the text names no port.
+int PortNumberOf(const QString& text);
+
+} // namespace rq70

@@ -1,0 +1,434 @@
+// The application shell through its real windows (offscreen): start-up, the right button, the
+// About window, shutdown, and updates started with OK against a simulated device.
+
+#include "MessageBoxAnswerer.h"
+#include "SimulatedDevice.h"
+
+#include "app/MainForm.h"
+#include "app/SingleInstance.h"
+#include "image/ScrambledFile.h"
+#include "image/ShortenPath.h"
+#include "ui_InfoForm.h"
+#include "ui_MainForm.h"
+#include "ui_UpdatingCompleteForm.h"
+#include "ui_UpdatingForm.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace rq70;
+
+namespace {
+
+void WriteUpdateFile(const QString& path, const std::string& hexText) {
+    std::string bytes = hexText;
+    ApplyScrambleKey(bytes);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(bytes.data(), qint64(bytes.size()));
+}
+
+// Receives what the About window hands to the desktop instead of a browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void Open(const QUrl& url) { opened << url; }
+};
+
+// A program folder, a port folder and the updater's main window, started as the program does.
+struct App {
+    QTemporaryDir programFolder;
+    QTemporaryDir portFolder;
+    UpdaterModul state;
+    std::unique_ptr<MainForm> form;
+
+    App() { qputenv("RQ70_PORT_DIR", portFolder.path().toLocal8Bit()); }
+    ~App() { qunsetenv("RQ70_PORT_DIR"); }
+
+    QString InFolder(const QString& name) const { return QDir(programFolder.path()).filePath(name); }
+    void AddPortEntry(int n) const {
+        QFile::link("/dev/null", QDir(portFolder.path()).filePath(QStringLiteral("COM%1").arg(n)));
+    }
+    void CopySampleUpdateFile() const { QFile::copy(RQ70_SAMPLE_UPDATE_FILE, InFolder("RQ70-DEMO.KRV")); }
+    void Start() {
+        form = std::make_unique<MainForm>(state, programFolder.path());
+        form->Form_Load();
+        form->show();
+    }
+    Ui::MainForm* ui() const { return form->ui; }
+};
+
+QColor TextColor(const QWidget* widget) {
+    return widget->palette().color(QPalette::WindowText);
+}
+
+} // namespace
+
+class MainFormTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startUpWithTheUpdateFileAndTwoPorts() {
+        App app;
+        app.AddPortEntry(3);
+        app.AddPortEntry(10);
+        WriteUpdateFile(app.InFolder("RQ70-0112.KRV"), ":0402000001020304xx\r\n");
+        app.Start();
+
+        QCOMPARE(app.ui()->Combo1->count(), 2);
+        QCOMPARE(app.ui()->Combo1->itemText(0), QStringLiteral("COM3"));
+        QCOMPARE(app.ui()->Combo1->itemText(1), QStringLiteral("COM10"));
+        QCOMPARE(app.ui()->Combo1->currentText(), QStringLiteral("COM3"));
+        QCOMPARE(app.ui()->Combo1->itemData(1, Qt::ToolTipRole).toString(),
+                 QDir(app.portFolder.path()).filePath("COM10"));
+        QVERIFY(!app.ui()->OK->isEnabled());
+        QVERIFY(app.ui()->Combo1->isEnabled());
+        QVERIFY(app.ui()->AutoDetectCmd->isEnabled());
+
+        QCOMPARE(app.form->UpdateFilePath, app.InFolder("RQ70-0112.KRV"));
+        QCOMPARE(app.ui()->Label1->text(),
+                 QString::fromStdString(ShortenPath(app.InFolder("RQ70-0112.KRV").toStdString(), 40)));
+        QVERIFY(app.ui()->Label1->font().bold());
+        QCOMPARE(TextColor(app.ui()->Label1), QColor(0, 192, 0));
+        QCOMPARE(app.ui()->Label0->text(),
+                 QStringLiteral(
+                     "Connect your Karvo product to an available serial port and specify that port below."));
+        QCOMPARE(app.state.images.LowByte(0x100), 0x01);
+        QCOMPARE(app.state.images.HighByte(0x101), 0x04);
+        // Nothing is opened or probed at start.
+        QVERIFY(!app.state.link.IsOpen());
+        QVERIFY(!app.state.link.MonitorTimerEnabled());
+    }
+
+    void startUpWithoutAnUpdateFile() {
+        App app;
+        WriteUpdateFile(app.InFolder("RQ70.HEX"), ":0400000001020304xx\r\n");
+        WriteUpdateFile(app.InFolder("RQ71.KRV"), ":0400000001020304xx\r\n");
+        app.Start();
+        QCOMPARE(app.ui()->Label1->text(), QStringLiteral("Update File not found!"));
+        QVERIFY(app.ui()->Label1->font().bold());
+        QCOMPARE(TextColor(app.ui()->Label1), QColor(255, 0, 0));
+        QVERIFY(!app.ui()->Combo1->isEnabled());
+        QVERIFY(!app.ui()->AutoDetectCmd->isEnabled());
+        QVERIFY(!app.ui()->OK->isEnabled());
+        // No port at all: the list stays empty and shows its design text.
+        QCOMPARE(app.ui()->Combo1->count(), 0);
+        QCOMPARE(app.ui()->Combo1->currentText(), QStringLiteral("Combo1"));
+        QVERIFY(app.state.images.IsErasedWord(0));
+        QCOMPARE(app.state.images.HighestProgramWord, 0);
+    }
+
+    void unsupportedRecordTypesAreShownInOrder() {
+        App app;
+        WriteUpdateFile(app.InFolder("RQ70-0112.KRV"),
+                        ":00000003FD\r\n:0402000001020304xx\r\n:00000005FB\r\n");
+        MessageBoxAnswerer answerer;
+        app.Start();
+        QCOMPARE(answerer.boxes.size(), 2);
+        for (const MessageBoxAnswerer::Box& box : answerer.boxes) {
+            QCOMPARE(box.title, QStringLiteral("Updater RQ-70"));
+            QCOMPARE(box.icon, QMessageBox::NoIcon);
+            QCOMPARE(box.buttons, QStringList{"OK"});
+        }
+        QCOMPARE(answerer.boxes[0].text, QStringLiteral("## Error in Hex-File, type: 3"));
+        QCOMPARE(answerer.boxes[1].text, QStringLiteral("## Error in Hex-File, type: 5"));
+        QCOMPARE(app.state.images.LowByte(0x100), 0x01);
+    }
+
+    void rightButtonOpensTheAboutWindow() {
+        App app;
+        app.AddPortEntry(1);
+        app.Start();
+        QSignalSpy autoDetect(app.ui()->AutoDetectCmd, &QPushButton::clicked);
+        QSignalSpy cancel(app.ui()->Cancel, &QPushButton::clicked);
+        const QList<QWidget*> targets = {app.form.get(),   app.ui()->Label0,        app.ui()->Label1,
+                                         app.ui()->Label3, app.ui()->AutoDetectCmd, app.ui()->OK,
+                                         app.ui()->Cancel};
+        for (QWidget* target : targets) {
+            const QPoint point = target == app.form.get() ? QPoint(300, 40) : QPoint(5, 5);
+            QTest::mouseClick(target, Qt::MiddleButton, {}, point);
+            QVERIFY2(!app.form->Info(), qPrintable(target->objectName()));
+            QTest::mouseClick(target, Qt::RightButton, {}, point);
+            QVERIFY2(app.form->Info() && app.form->Info()->isVisible(), qPrintable(target->objectName()));
+            app.form->Info()->close();
+            QTRY_VERIFY(!app.form->Info());
+        }
+        // Left presses on the window and its labels do nothing either.
+        QTest::mouseClick(app.form.get(), Qt::LeftButton, {}, QPoint(300, 40));
+        QTest::mouseClick(app.ui()->Label0, Qt::LeftButton);
+        QVERIFY(!app.form->Info());
+        // The right button pressed no button and ended nothing.
+        QCOMPARE(autoDetect.count(), 0);
+        QCOMPARE(cancel.count(), 0);
+        QVERIFY(app.form->isVisible());
+
+        // The port list keeps the right button to itself.
+        QTest::mouseClick(app.ui()->Combo1, Qt::RightButton, {}, QPoint(app.ui()->Combo1->width() - 5, 5));
+        QTest::mouseClick(app.ui()->Combo1->lineEdit(), Qt::RightButton);
+        QVERIFY(!app.form->Info());
+    }
+
+    void noDefaultOrCancelButton() {
+        App app;
+        app.AddPortEntry(1);
+        app.Start();
+        app.form->Combo1_Click();
+        QVERIFY(app.ui()->OK->isEnabled());
+        QSignalSpy ok(app.ui()->OK, &QPushButton::clicked);
+        app.ui()->Combo1->setFocus();
+        QTest::keyClick(app.form.get(), Qt::Key_Return);
+        QTest::keyClick(app.form.get(), Qt::Key_Escape);
+        QCOMPARE(ok.count(), 0);
+        QVERIFY(app.form->isVisible());
+    }
+
+    void aboutWindowIsSingleAndFollowsTheMainWindow() {
+        App app;
+        app.Start();
+        app.form->move(120, 90);
+        app.form->ShowInfoForm();
+        InfoForm* info = app.form->Info();
+        QCOMPARE(info->pos(), app.form->pos());
+        QCOMPARE(info->ui->Label1->text(), QStringLiteral("Updater Version 1.0a"));
+        QCOMPARE(info->ui->Label3->text(), QString::fromUtf8(ShopAddress));
+        QCOMPARE(info->ui->Label3->cursor().hotSpot(), QPoint(12, 1));
+        QCOMPARE(info->ui->picIcon->pixmap().size(), QSize(32, 32));
+        QVERIFY(!info->windowIcon().isNull());
+        QVERIFY(info->windowFlags() & Qt::Dialog);
+
+        // Shown again where it is, even after the main window moved.
+        app.form->move(200, 150);
+        app.form->ShowInfoForm();
+        QCOMPARE(app.form->Info(), info);
+        QCOMPARE(info->pos(), QPoint(120, 90));
+
+        // Every click on the address opens it once, without waiting for the browser.
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler("https", &catcher, "Open");
+        QTest::mouseClick(info->ui->Label3, Qt::LeftButton);
+        QTest::mouseClick(info->ui->Label3, Qt::LeftButton);
+        QDesktopServices::unsetUrlHandler("https");
+        QCOMPARE(catcher.opened, (QList<QUrl>{QUrl(ShopAddress), QUrl(ShopAddress)}));
+
+        // Esc presses OK; the next showing lies over the main window again.
+        QTest::keyClick(info, Qt::Key_Escape);
+        QTRY_VERIFY(!app.form->Info());
+        app.form->ShowInfoForm();
+        QCOMPARE(app.form->Info()->pos(), QPoint(200, 150));
+        QTest::keyClick(app.form->Info(), Qt::Key_Return);
+        QTRY_VERIFY(!app.form->Info());
+    }
+
+    void cancelClosesEveryWindow() {
+        App app;
+        app.Start();
+        app.form->ShowInfoForm();
+        app.form->UpdateWindows().ShowResultWindow();
+        app.form->UpdateWindows().ShowProgressWindow();
+        QVERIFY(app.form->UpdateWindows().ResultWindow()->isVisible());
+        QTest::mouseClick(app.ui()->Cancel, Qt::LeftButton);
+        QVERIFY(!app.form->isVisible());
+        QTRY_VERIFY(!app.form->Info());
+        QTRY_VERIFY(!app.form->UpdateWindows().ResultWindow());
+        QTRY_VERIFY(!app.form->UpdateWindows().ProgressWindow());
+    }
+
+    void closingTheResultWindowEndsTheProgram() {
+        App app;
+        app.Start();
+        app.form->ShowInfoForm();
+        app.form->UpdateWindows().ShowResultWindow();
+        QTest::mouseClick(app.form->UpdateWindows().ResultWindow()->ui->OKCmd, Qt::LeftButton);
+        QVERIFY(!app.form->isVisible());
+        QTRY_VERIFY(!app.form->Info());
+        QTRY_VERIFY(!app.form->UpdateWindows().ResultWindow());
+    }
+
+    void wholeUpdateThroughOK() {
+        SimulatedDevice device;
+        App app;
+        QVERIFY(device.Start(1, {"--exit-after-finish"}, app.portFolder.path()));
+        app.CopySampleUpdateFile();
+        app.Start();
+        // The technician picks COM1 in the list; that alone opens nothing.
+        app.ui()->Combo1->setCurrentIndex(0);
+        emit app.ui()->Combo1->activated(0);
+        QVERIFY(app.ui()->OK->isEnabled());
+        QVERIFY(!app.state.link.IsOpen());
+
+        // Watch the bar's colour while the run goes on.
+        QStringList colours;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, [&] {
+            if (UpdatingForm* progress = app.form->UpdateWindows().ProgressWindow()) {
+                const QString sheet = progress->ui->UpdatingBar->styleSheet();
+                if (colours.isEmpty() || colours.last() != sheet)
+                    colours << sheet;
+            }
+        });
+        sampler.start(1);
+        QTest::mouseClick(app.ui()->OK, Qt::LeftButton);
+        sampler.stop();
+
+        UpdatingCompleteForm* result = app.form->UpdateWindows().ResultWindow();
+        QVERIFY(result && result->isVisible());
+        QCOMPARE(result->windowTitle(), QStringLiteral("Updating Complete"));
+        QCOMPARE(result->ui->Label1->text(), QStringLiteral("The update was successful."));
+        QCOMPARE(result->ui->Label2->text(), QStringLiteral("RQ-70 Boot 1.0"));
+        QCOMPARE(result->pos(), app.form->pos());
+        QTRY_VERIFY(!app.form->UpdateWindows().ProgressWindow());
+        QVERIFY(!app.state.link.MonitorTimerEnabled());
+        QVERIFY(colours.filter("#ffff00").size() == 1 && colours.filter("#6495ed").size() == 1);
+        QVERIFY(colours.indexOf(colours.filter("#ffff00").first()) <
+                colours.indexOf(colours.filter("#6495ed").first()));
+
+        QVERIFY(device.WaitForExit());
+        QVERIFY(device.Dump().value("finish_seen").toBool());
+        QCOMPARE(device.CommandCount("eeprom"), 256);
+    }
+
+    void failedUpdateLeavesTheIdentificationEmpty() {
+        SimulatedDevice device;
+        App app;
+        QVERIFY(device.Start(1, {"--nak", "write"}, app.portFolder.path()));
+        app.CopySampleUpdateFile();
+        app.Start();
+        app.form->Combo1_Click();
+        app.form->OK_Click();
+        UpdatingCompleteForm* result = app.form->UpdateWindows().ResultWindow();
+        QVERIFY(result);
+        QCOMPARE(result->ui->Label1->text(), QStringLiteral("The update was not successful."));
+        QCOMPARE(result->ui->Label2->text(), QString());
+        QVERIFY(app.state.link.MonitorTimerEnabled());
+        // A second run ends in the same result window, not a new one, and keeps its second line.
+        result->ui->Label2->setText("kept");
+        app.form->OK_Click();
+        QCOMPARE(app.form->UpdateWindows().ResultWindow(), result);
+        QCOMPARE(result->ui->Label2->text(), QStringLiteral("kept"));
+    }
+
+    void aPortThatCannotBeOpenedStartsNothing() {
+        App app;
+        app.CopySampleUpdateFile();
+        app.Start();
+        app.ui()->Combo1->setEditText("COM7");
+        app.form->Combo1_Click();
+        MessageBoxAnswerer answerer;
+        app.form->OK_Click();
+        QCOMPARE(answerer.boxes.size(), 1);
+        QCOMPARE(answerer.boxes[0].title, QStringLiteral("Uploader-Error"));
+        QVERIFY2(answerer.boxes[0].text.contains("COM7"), qPrintable(answerer.boxes[0].text));
+        QVERIFY(!app.form->UpdateWindows().ResultWindow());
+        QVERIFY(!app.form->UpdateWindows().ProgressWindow());
+    }
+
+    void closingTheResultWindowWhileTheTextIsReadStillFinishes() {
+        SimulatedDevice device;
+        App app;
+        // Slow replies keep the run inside the identification query for a while.
+        QVERIFY(device.Start(1, {"--exit-after-finish", "--delay", "5"}, app.portFolder.path()));
+        WriteUpdateFile(app.InFolder("RQ70-1.KRV"), ":02020000AAAAxx\r\n");
+        app.Start();
+        app.form->Combo1_Click();
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            UpdatingCompleteForm* result = app.form->UpdateWindows().ResultWindow();
+            if (result && result->isVisible()) {
+                closer.stop();
+                result->ui->OKCmd->click();
+            }
+        });
+        closer.start(1);
+        app.form->OK_Click();
+        QVERIFY(!app.form->isVisible());
+        QTRY_VERIFY(!app.form->UpdateWindows().ResultWindow());
+        QVERIFY(device.WaitForExit());
+        QVERIFY(device.Dump().value("finish_seen").toBool());
+    }
+
+    void closingTheMainWindowDuringARunStopsIt() {
+        SimulatedDevice device;
+        App app;
+        QVERIFY(device.Start(1, {"--delay", "2"}, app.portFolder.path()));
+        app.CopySampleUpdateFile();
+        app.Start();
+        app.form->Combo1_Click();
+        QTimer::singleShot(100, app.form.get(), [&] { app.form->close(); });
+        app.form->OK_Click();
+        QVERIFY(!app.form->isVisible());
+        QCOMPARE(app.state.running, LongOperation::None);
+        QTRY_VERIFY(!app.form->UpdateWindows().ProgressWindow());
+        QVERIFY(!app.form->UpdateWindows().ResultWindow());
+        QVERIFY(device.Stop());
+        QVERIFY(!device.Dump().value("finish_seen").toBool());
+        QVERIFY(device.CommandCount("eeprom") == 0);
+    }
+
+    void oneUpdaterAtATime() {
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        std::unique_ptr<QLockFile> first = ClaimSingleInstance();
+        QVERIFY(first);
+        QVERIFY(!ClaimSingleInstance());
+        first.reset();
+        QVERIFY(ClaimSingleInstance());
+
+        // A lock left behind by an updater that crashed names a process that is gone.
+        QProcess gone;
+        gone.start("true");
+        QVERIFY(gone.waitForStarted());
+        const qint64 gonePid = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        const QString lockPath = QDir(runtime.path()).filePath("rq70-updater.lock");
+        {
+            std::unique_ptr<QLockFile> held = ClaimSingleInstance();
+            QVERIFY(held);
+            QFile file(lockPath);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QList<QByteArray> lines = file.readAll().split('\n');
+            file.close();
+            lines[0] = QByteArray::number(gonePid);
+            held->unlock();
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(lines.join('\n'));
+        }
+        QVERIFY(QFile::exists(lockPath));
+        QVERIFY(ClaimSingleInstance());
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
+
+    void closingTheProgressWindowDoesNotStopTheRun() {
+        SimulatedDevice device;
+        App app;
+        QVERIFY(device.Start(1, {"--delay", "1"}, app.portFolder.path()));
+        WriteUpdateFile(app.InFolder("RQ70-1.KRV"), ":02080000AAAAxx\r\n");
+        app.Start();
+        app.form->Combo1_Click();
+        bool closed = false;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            UpdatingForm* progress = app.form->UpdateWindows().ProgressWindow();
+            if (!closed && progress && progress->isVisible()) {
+                closed = true;
+                progress->close();
+            }
+        });
+        closer.start(1);
+        app.form->OK_Click();
+        QVERIFY(closed);
+        QCOMPARE(app.form->UpdateWindows().ResultWindow()->ui->Label1->text(),
+                 QStringLiteral("The update was successful."));
+    }
+};
+
+QTEST_MAIN(MainFormTest)
+#include "tst_mainform.moc"

@@ -1,0 +1,162 @@
+#include "update/UpdateProcedure.h"
+
+#include "link/BootLoaderBytes.h"
+#include "link/DeviceQuery.h"
+
+#include <QCoreApplication>
+
+namespace rq70 {
+
+namespace {
+
+// One run of the boot-loader protocol over the images. Every reply is awaited with WaitForInput;
+// a reply that cannot be read because the port failed counts as missing, so a run that loses its
+// port never ends as a success.
+class UpdateRun {
+public:
+    UpdateRun(UpdaterModul& state, UpdateView& view, int replyTimeoutMs)
+        : state_(state), link_(state.link), images_(state.images), view_(view), timeout_(replyTimeoutMs) {}
+
+    bool Erase() {
+        view_.SetProgressLabel2(QStringLiteral("Erasing Flash..."));
+        view_.SetProgressBarColor(EraseBarColor);
+        for (int row = FirstUpdatedWord; row <= images_.HighestProgramWord; row += EraseRowWords) {
+            view_.SetProgressValue(row);
+            // A row the device does not acknowledge is passed over without a word.
+            if (Command(EraseRowCommand)) {
+                SendWordAddress(row);
+                ReadReply();
+            }
+            if (YieldAndCheckAbort())
+                return false;
+        }
+        return true;
+    }
+
+    bool WriteProgram() {
+        view_.SetProgressLabel2(QStringLiteral("Writing program data..."));
+        view_.SetProgressBarColor(WriteBarColor);
+        for (int block = FirstUpdatedWord; block <= images_.HighestProgramWord; block += WriteBlockWords) {
+            view_.SetProgressValue(block);
+            if (!Command(WriteProgramCommand))
+                return false;
+            SendWordAddress(block);
+            for (int word = block; word < block + WriteBlockWords; ++word) {
+                link_.SendByte(images_.LowByte(word));
+                link_.SendByte(images_.HighByte(word));
+            }
+            link_.WaitForInput(2 * WriteBlockWords, timeout_);
+            // The device echoes what it received; the first word whose echo differs (or is
+            // missing) is reported.
+            for (int word = block; word < block + WriteBlockWords; ++word) {
+                const bool lowMatches = link_.ReadByte().Is(images_.LowByte(word));
+                const bool highMatches = link_.ReadByte().Is(images_.HighByte(word));
+                if (!lowMatches || !highMatches) {
+                    view_.ShowVerifyError(QStringLiteral("Error on Verify at Adress ") +
+                                          QString::number(word));
+                    return false;
+                }
+            }
+            if (YieldAndCheckAbort())
+                return false;
+        }
+        return true;
+    }
+
+    bool WriteEeprom() {
+        view_.SetProgressMax(EepromByteCount - 1);
+        view_.SetProgressLabel2(QStringLiteral("Writing EEPROM data..."));
+        view_.SetProgressBarColor(WriteBarColor);
+        for (int address = 0; address < EepromByteCount; ++address) {
+            view_.SetProgressValue(address);
+            if (!Command(WriteEepromCommand))
+                return false;
+            link_.SendByte(static_cast<std::uint8_t>(address));
+            link_.SendByte(images_.EepromByte(address));
+            ReadReply();
+            if (YieldAndCheckAbort())
+                return false;
+        }
+        return true;
+    }
+
+private:
+    // Sends a command byte and reads its acknowledge.
+    bool Command(std::uint8_t command) {
+        link_.SendByte(command);
+        link_.WaitForInput(1, timeout_);
+        return link_.ReadByte().Is(AckByte);
+    }
+
+    // Waits for and consumes the reply that ends an erase or EEPROM write; its value means nothing.
+    void ReadReply() {
+        link_.WaitForInput(1, timeout_);
+        link_.ReadByte();
+    }
+
+    void SendWordAddress(int address) {
+        link_.SendByte(static_cast<std::uint8_t>(address % 256));
+        link_.SendByte(static_cast<std::uint8_t>(address / 256));
+    }
+
+    bool YieldAndCheckAbort() {
+        QCoreApplication::processEvents();
+        return state_.AbortRequested;
+    }
+
+    UpdaterModul& state_;
+    SerialLink& link_;
+    const FirmwareImages& images_;
+    UpdateView& view_;
+    const int timeout_;
+};
+
+bool NeedsOpening(const SerialLink& link, int portNumber) {
+    return portNumber > 0 && !(link.IsUsable() && link.CommPort() == portNumber);
+}
+
+} // namespace
+
+UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber, int replyTimeoutMs) {
+    const LongOperationGuard guard(state.running, LongOperation::Update);
+    if (!guard.Acquired())
+        return {UpdateResult::Busy, {}};
+    SerialLink& link = state.link;
+    // The port picked in the list is the one to update, even when the search left another open.
+    if (NeedsOpening(link, portNumber)) {
+        const OpenResult opened = link.SelectAndOpen(portNumber);
+        if (!opened.ok())
+            return {UpdateResult::PortNotOpened, opened};
+    }
+
+    link.SetMonitorTimer(false);
+    view.ShowProgressWindow();
+    state.AbortRequested = false;
+    view.SetProgressLabel1(QStringLiteral("RQ-70"));
+    view.SetProgressLabel2(QString());
+    view.SetProgressValue(0);
+    if (portNumber > 0)
+        link.CurrentPort = portNumber;
+    // Whatever the device or the line left in the buffer must not pass for a reply.
+    link.FlushInput();
+    view.SetProgressMax(state.images.HighestProgramWord);
+
+    UpdateRun run(state, view, replyTimeoutMs);
+    const bool succeeded = run.Erase() && run.WriteProgram() && run.WriteEeprom();
+
+    view.UnloadProgressWindow();
+    view.ShowResultWindow();
+    if (!succeeded) {
+        view.SetResultLabel1(QStringLiteral("The update was not successful."));
+        link.SetMonitorTimer(true);
+        return {UpdateResult::Failed, {}};
+    }
+    view.SetResultLabel1(QStringLiteral("The update was successful."));
+    QCoreApplication::processEvents();
+    if (const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs))
+        view.SetResultLabel2(*info);
+    link.SendByte(FinishCommand);
+    return {UpdateResult::Succeeded, {}};
+}
+
+} // namespace rq70

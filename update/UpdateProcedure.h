@@ -1,0 +1,34 @@
+#pragma once
+
+#include "link/SerialLink.h"
+#include "update/UpdateView.h"
+#include "update/UpdaterModul.h"
+
+namespace rq70 {
+
+// The update's memory map: words below 256 hold the boot loader and are never touched; erasing
+// goes by 32-word rows and writing by 4-word blocks from there.
+inline constexpr int FirstUpdatedWord = 256;
+inline constexpr int EraseRowWords = 32;
+inline constexpr int WriteBlockWords = 4;
+
+struct UpdateResult {
+    enum Outcome {
+        Succeeded,
+        Failed,
+        // The run did not start: another search or update is running...
+        Busy,
+        // ...or the chosen port could not be opened (see `open`).
+        PortNotOpened,
+    } outcome = Failed;
+    OpenResult open;
+};
+
+// Erases, writes with read-back check and EEPROM-writes the device from the images, on COM
+// `portNumber` (the port chosen in the port list; 0 for none): when that is not the port already
+// open, it is opened first, as the search would. Shows its progress and verdict through `view`.
+// `replyTimeoutMs` is the wait for each reply; only tests shorten it.
+UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber,
+                       int replyTimeoutMs = SerialLink::ReplyTimeoutMs);
+
+} // namespace rq70
