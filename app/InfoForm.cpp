@@ -57,7 +57,7 @@ void InfoForm::keyPressEvent(QKeyEvent* event) {
 void InfoForm::Label3_Click() {
     // Handed to the desktop's handler for web addresses; nothing waits for it, and a failure
     // leaves the window as it is.
-    QDesktopServices::openUrl(QUrl(QString::fromUtf8(ShopAddress)));
+    QDesktopServices::openUrl(QUrl::fromUserInput(QString::fromUtf8(ShopAddress)));
 }
 
 } // namespace rq70

@@ -9,7 +9,8 @@ class InfoForm;
 namespace rq70 {
 
 // The maker's web shop: the address the About window shows and the one a click on it opens.
-inline constexpr const char* ShopAddress = "https://shop.karvo.example";
+// Short enough to show whole in its label; opened as a web address.
+inline constexpr const char* ShopAddress = "shop.karvo.example";
 inline constexpr const char* RightsNotice = "\u00A9 2026 Karvo. All rights reserved.";
 
 // The About window: version, flag, rights notice and the web-shop address.

@@ -13,6 +13,8 @@ UpdatingCompleteForm::UpdatingCompleteForm(QWidget* mainWindow) : ui(new Ui::Upd
     SetUpSecondaryWindow(this, QStringLiteral(":/icons/chip.png"), mainWindow);
     ui->Label1->clear();
     ui->Label2->clear();
+    // The window's only button: Enter presses it as well as Space.
+    ui->OKCmd->setAutoDefault(true);
     connect(ui->OKCmd, &QPushButton::clicked, this, &UpdatingCompleteForm::OKCmd_Click);
 }
 
