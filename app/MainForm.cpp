@@ -6,6 +6,8 @@
 #include "image/HexLoader.h"
 #include "image/UpdateFileDiscovery.h"
 #include "link/ComPorts.h"
+#include "link/ConnectionMonitor.h"
+#include "link/PortSearch.h"
 #include "link/WindowFrame.h"
 #include "update/UpdateProcedure.h"
 
@@ -45,10 +47,21 @@ int PortNumberOf(const QString& text) {
     return match.hasMatch() ? match.captured(1).toInt() : 0;
 }
 
-MainForm::MainForm(UpdaterModul& state, const QString& programFolder)
-    : ui(new Ui::MainForm), state_(state), programFolder_(programFolder),
-      updateView_(this, state.AbortRequested) {
-    ui->setupUi(this);
+namespace {
+
+// The window's controls exist from the first member on, so the views can be handed them.
+Ui::MainForm* SetUpControls(QWidget* window) {
+    auto* ui = new Ui::MainForm;
+    ui->setupUi(window);
+    return ui;
+}
+
+} // namespace
+
+MainForm::MainForm(UpdaterModul& state, const QString& programFolder, int replyTimeoutMs)
+    : ui(SetUpControls(this)), state_(state), programFolder_(programFolder), replyTimeoutMs_(replyTimeoutMs),
+      updateView_(this, state.AbortRequested),
+      detectionView_(this, state.AbortRequested, ui->OK, ui->Combo1, [this] { Combo1_Click(); }) {
     SetUpFixedWindow(this, QStringLiteral(":/icons/connector.png"));
     // The main window lives as long as the program; only its close ends it.
     setAttribute(Qt::WA_DeleteOnClose, false);
@@ -56,6 +69,8 @@ MainForm::MainForm(UpdaterModul& state, const QString& programFolder)
     connect(ui->OK, &QPushButton::clicked, this, &MainForm::OK_Click);
     connect(ui->Cancel, &QPushButton::clicked, this, &MainForm::Cancel_Click);
     connect(ui->Combo1, &QComboBox::activated, this, &MainForm::Combo1_Click);
+    connect(ui->AutoDetectCmd, &QPushButton::clicked, this, &MainForm::AutoDetectCmd_Click);
+    connect(&state_.link.Timer2, &QTimer::timeout, this, &MainForm::Timer2_Timer);
     updateView_.onResultUnload = [this] { Form_Unload(); };
     // Buttons, even disabled ones, hand the right button to the window instead of keeping it; the
     // port list keeps it to itself.
@@ -125,7 +140,7 @@ void MainForm::Combo1_Click() {
 
 void MainForm::OK_Click() {
     const int port = PortNumberOf(ui->Combo1->currentText());
-    const UpdateResult result = RunUpdate(state_, updateView_, port);
+    const UpdateResult result = RunUpdate(state_, updateView_, port, replyTimeoutMs_);
     if (result.outcome == UpdateResult::PortNotOpened) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Uploader-Error"),
                         QStringLiteral("The update cannot start: %1 cannot be opened.\n\n%2")
@@ -134,6 +149,16 @@ void MainForm::OK_Click() {
         box.exec();
     }
     EndProgramIfAsked();
+}
+
+void MainForm::AutoDetectCmd_Click() {
+    SearchForDevice(state_.link, state_.AbortRequested, state_.running, detectionView_, replyTimeoutMs_);
+    EndProgramIfAsked();
+}
+
+void MainForm::Timer2_Timer() {
+    connectionStatus_ = MonitorTick(state_.link);
+    ui->Combo1->setToolTip(ComPortName(state_.link.CommPort()) + QStringLiteral(": ") + connectionStatus_);
 }
 
 void MainForm::Cancel_Click() {
@@ -151,6 +176,7 @@ void MainForm::closeEvent(QCloseEvent* event) {
         endRequested_ = true;
         state_.AbortRequested = true;
         updateView_.Detach();
+        detectionView_.Detach();
         CloseSecondaryWindows();
         hide();
         event->ignore();
@@ -166,6 +192,7 @@ void MainForm::EndProgramIfAsked() {
 }
 
 void MainForm::CloseSecondaryWindows() {
+    detectionView_.UnloadWindow();
     updateView_.UnloadProgressWindow();
     updateView_.UnloadResultWindow();
     if (info_)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/InfoForm.h"
+#include "link/WindowDetectionView.h"
 #include "update/UpdaterModul.h"
 #include "update/WindowUpdateView.h"
 
@@ -24,7 +25,10 @@ class MainForm : public QWidget {
 
 public:
     // `programFolder` is where the update file is looked for: the executable's own folder.
-    MainForm(UpdaterModul& state, const QString& programFolder);
+    // `replyTimeoutMs` is how long the search and the update wait for each reply; only tests
+    // shorten it.
+    MainForm(UpdaterModul& state, const QString& programFolder,
+             int replyTimeoutMs = SerialLink::ReplyTimeoutMs);
     ~MainForm() override;
 
     Ui::MainForm* const ui;
@@ -38,12 +42,17 @@ public:
     void OK_Click();
     void Cancel_Click();
     void Combo1_Click();
+    void AutoDetectCmd_Click();
+    void Timer2_Timer();
     // What a press of the right mouse button anywhere on the window but the port list does.
     void ShowInfoForm();
 
     QString UpdateFilePath;
     InfoForm* Info() const { return info_; }
     WindowUpdateView& UpdateWindows() { return updateView_; }
+    WindowDetectionView& DetectionWindow() { return detectionView_; }
+    // What the connection monitor's latest tick found; shown as the port list's tooltip.
+    QString ConnectionStatus() const { return connectionStatus_; }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -58,7 +67,10 @@ private:
 
     UpdaterModul& state_;
     const QString programFolder_;
+    const int replyTimeoutMs_;
     WindowUpdateView updateView_;
+    WindowDetectionView detectionView_;
+    QString connectionStatus_;
     QPointer<InfoForm> info_;
     bool endRequested_ = false;
 };

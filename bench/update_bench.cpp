@@ -3,8 +3,9 @@
 //   with --baud 4800: wall time against the wire-time lower bound of the same exchanges, and the
 //   updater's CPU time;   with --baud 0: the host's own cost per exchange.
 
+#include "BenchSupport.h"
+
 #include "image/HexLoader.h"
-#include "image/ScrambledFile.h"
 #include "update/UpdateProcedure.h"
 
 #include <QCoreApplication>
@@ -13,8 +14,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -41,50 +40,11 @@ public:
     QString result;
 };
 
-// An update file as a toolchain would write it: 16-byte data records, CR LF, then scrambled.
-QByteArray WholeDeviceUpdateFile() {
-    QByteArray text;
-    const auto record = [&](int count, int address, int type, const QByteArray& data) {
-        QByteArray line = QByteArray(":") + QByteArray::number(count, 16).rightJustified(2, '0') +
-                          QByteArray::number(address, 16).rightJustified(4, '0') +
-                          QByteArray::number(type, 16).rightJustified(2, '0') + data.toHex() + "00\r\n";
-        text += line.toUpper();
-    };
-    record(2, 0, 4, QByteArray::fromHex("0000"));
-    for (int word = 0; word < ProgramWordCount; word += 8) {
-        QByteArray data;
-        for (int j = 0; j < 8; ++j) {
-            const int value = (word + j) * 2654435761u >> 18 & 0x3FFF;
-            data += char(value & 0xFF);
-            data += char(value >> 8);
-        }
-        record(16, word * 2, 0, data);
-    }
-    record(2, 0, 4, QByteArray::fromHex("0001"));
-    for (int address = 0; address < EepromByteCount; address += 8) {
-        QByteArray data;
-        for (int j = 0; j < 8; ++j)
-            data += char((address + j) ^ 0x5A) + QByteArray(1, '\0');
-        record(16, 0xE000 + address * 2, 0, data);
-    }
-    record(0, 0, 1, {});
-    std::string bytes = text.toStdString();
-    ApplyScrambleKey(bytes);
-    return QByteArray::fromStdString(bytes);
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 int Run(int baud) {
     QTemporaryDir dir;
     const QString updateFile = dir.filePath("RQ70-BENCH.KRV");
     QFile file(updateFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(WholeDeviceUpdateFile()) < 0)
+    if (!file.open(QIODevice::WriteOnly) || file.write(bench::WholeDeviceUpdateFile()) < 0)
         return 1;
     file.close();
 
@@ -106,62 +66,18 @@ int Run(int baud) {
     state.link.ApplyLineSettings();
 
     SilentView view;
-    const double cpuBefore = CpuSeconds();
+    const double cpuBefore = bench::CpuSeconds();
     QElapsedTimer clock;
     clock.start();
     const UpdateResult result = RunUpdate(state, view, 1);
     const double wall = double(clock.nsecsElapsed()) / 1e9;
-    const double cpu = CpuSeconds() - cpuBefore;
+    const double cpu = bench::CpuSeconds() - cpuBefore;
     if (result.outcome != UpdateResult::Succeeded || !device.waitForFinished(30000)) {
         std::fprintf(stderr, "the update did not succeed: %s\n", qPrintable(view.result));
         return 1;
     }
 
-    // Every byte of the run crossed the wire once, one after another (stop and wait). Where the
-    // direction turns, the gap beyond one byte time is latency: after a reply byte left the
-    // simulator, the updater's wake-up and answer (plus the simulator noticing it); after a host
-    // byte arrived, the simulator's own lateness in sending its reply.
-    QFile bytes(log);
-    bytes.open(QIODevice::ReadOnly);
-    long in = 0, out = 0, exchanges = 0;
-    double hostTurnaround = 0, simulatorTurnaround = 0;
-    long hostTurns = 0, simulatorTurns = 0;
-    bool lastFromHost = false;
-    double lastMicros = 0;
-    const double byteMicros = baud > 0 ? 10e6 / baud : 0;
-    while (!bytes.atEnd()) {
-        const QList<QByteArray> fields = bytes.readLine().trimmed().split(' ');
-        if (fields.size() != 3)
-            continue;
-        const double micros = fields[0].toDouble();
-        const bool fromHost = fields[1] == "in";
-        if (in + out > 0 && fromHost != lastFromHost) {
-            // A byte is stamped when it has crossed the wire: "in" when the device takes it, "out"
-            // when the simulator hands it over after its byte time.
-            const double gap = micros - lastMicros - byteMicros;
-            (fromHost ? hostTurnaround : simulatorTurnaround) += gap;
-            ++(fromHost ? hostTurns : simulatorTurns);
-        }
-        (fromHost ? in : out) += 1;
-        exchanges += fromHost && !lastFromHost;
-        lastFromHost = fromHost;
-        lastMicros = micros;
-    }
-    std::printf("baud %d: %ld bytes to the device, %ld back, %ld exchanges\n", baud, in, out, exchanges);
-    std::printf("  wall time        %8.3f s\n", wall);
-    if (baud > 0) {
-        const double bound = double(in + out) * 10.0 / baud;
-        std::printf("  wire lower bound %8.3f s\n  ratio            %8.4f   (target <= 1.02)\n", bound,
-                    wall / bound);
-    } else {
-        std::printf("  per exchange     %8.1f us   (target: whole device < 2 s)\n",
-                    wall / double(exchanges) * 1e6);
-    }
-    if (hostTurns > 0 && simulatorTurns > 0)
-        std::printf("  turnaround       updater %.0f us, simulator %.0f us (mean per turn of direction)\n",
-                    hostTurnaround / double(hostTurns), simulatorTurnaround / double(simulatorTurns));
-    std::printf("  updater CPU      %8.3f s = %.2f %% of wall   (target <= 2 %% with wire timing)\n", cpu,
-                100.0 * cpu / wall);
+    bench::PrintFigures(log, baud, wall, cpu);
     return 0;
 }
 

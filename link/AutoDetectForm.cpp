@@ -13,6 +13,9 @@ AutoDetectForm::AutoDetectForm(QWidget* mainWindow, bool& abortRequested)
     // Both buttons share one place; the search shows one of them at a time.
     ui->AbortCmd->hide();
     ui->OKCmd->hide();
+    // Whichever is showing is the window's only button: Enter presses it as well as Space.
+    ui->AbortCmd->setAutoDefault(true);
+    ui->OKCmd->setAutoDefault(true);
     connect(ui->AbortCmd, &QPushButton::clicked, this, [this] { abortRequested_ = true; });
     connect(ui->OKCmd, &QPushButton::clicked, this, &QWidget::close);
 }

@@ -107,6 +107,15 @@ ByteRead SerialLink::ReadByte() {
     return {ByteRead::Byte, static_cast<std::uint8_t>(c)};
 }
 
+void SerialLink::TakeArrivedBytes() {
+    if (!IsUsable())
+        return;
+    // A zero wait reads whatever is there; finding nothing is no error of the port.
+    port_.waitForReadyRead(0);
+    if (port_.error() == QSerialPort::TimeoutError)
+        port_.clearError();
+}
+
 qint64 SerialLink::BufferedCount() const {
     return IsUsable() ? port_.bytesAvailable() : -1;
 }

@@ -62,6 +62,9 @@ public:
     bool SendByte(std::uint8_t byte);
     // One byte out of the receive buffer, never waiting. A byte read is also left in ReceivedText.
     ByteRead ReadByte();
+    // Moves what the driver has received into the receive buffer without running the event loop,
+    // for callers that pause the thread instead of waiting in the loop.
+    void TakeArrivedBytes();
     // Bytes waiting in the receive buffer, or -1 when the port failed.
     qint64 BufferedCount() const;
 

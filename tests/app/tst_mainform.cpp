@@ -1,6 +1,7 @@
 // The application shell through its real windows (offscreen): start-up, the right button, the
 // About window, shutdown, and updates started with OK against a simulated device.
 
+#include "AppFixture.h"
 #include "MessageBoxAnswerer.h"
 #include "SimulatedDevice.h"
 
@@ -26,15 +27,6 @@ using namespace rq70;
 
 namespace {
 
-void WriteUpdateFile(const QString& path, const std::string& hexText) {
-    std::string bytes = hexText;
-    ApplyScrambleKey(bytes);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        qFatal("cannot write %s", qPrintable(path));
-    file.write(bytes.data(), qint64(bytes.size()));
-}
-
 // Receives what the About window hands to the desktop instead of a browser.
 class UrlCatcher : public QObject {
     Q_OBJECT
@@ -42,29 +34,6 @@ public:
     QList<QUrl> opened;
 public slots:
     void Open(const QUrl& url) { opened << url; }
-};
-
-// A program folder, a port folder and the updater's main window, started as the program does.
-struct App {
-    QTemporaryDir programFolder;
-    QTemporaryDir portFolder;
-    UpdaterModul state;
-    std::unique_ptr<MainForm> form;
-
-    App() { qputenv("RQ70_PORT_DIR", portFolder.path().toLocal8Bit()); }
-    ~App() { qunsetenv("RQ70_PORT_DIR"); }
-
-    QString InFolder(const QString& name) const { return QDir(programFolder.path()).filePath(name); }
-    void AddPortEntry(int n) const {
-        QFile::link("/dev/null", QDir(portFolder.path()).filePath(QStringLiteral("COM%1").arg(n)));
-    }
-    void CopySampleUpdateFile() const { QFile::copy(RQ70_SAMPLE_UPDATE_FILE, InFolder("RQ70-DEMO.KRV")); }
-    void Start() {
-        form = std::make_unique<MainForm>(state, programFolder.path());
-        form->Form_Load();
-        form->show();
-    }
-    Ui::MainForm* ui() const { return form->ui; }
 };
 
 QColor TextColor(const QWidget* widget) {

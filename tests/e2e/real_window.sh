@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The updater as a technician sees it, in real windows under Xvfb: start-up beside an update
-# file, the About window on the right button, a second copy refused, COM1 picked in the list, OK,
+# file, the About window on the right button, a second copy refused, "Auto Detect...", OK,
 # the progress bar in both colours, and the result window ending the program. The simulated
 # device's memory is checked at the end. Screenshots land in SCREENSHOT_DIR.
 #   real_window.sh UPDATER DEVSIM KRV SCREENSHOT_DIR
@@ -28,13 +28,17 @@ echo ":00000001FF" >>"$work/firmware.hex"
 "$krv" pack "$work/firmware.hex" "$work/program/RQ70-TEST.KRV" 2>/dev/null
 
 # Replies held 3 ms each keep the run on screen long enough to see both bar colours.
-"$devsim" --port-dir "$work/ports" --port COM1 --delay 3 --exit-after-finish --dump "$work/device.json" >"$work/pty" &
+"$devsim" --port-dir "$work/ports" --port COM1 --delay 3 --exit-after-finish --dump "$work/device.json" \
+    --log "$work/bytes.log" >"$work/pty" &
 simulator=$!
 for _ in $(seq 100); do [[ -s "$work/pty" ]] && break; sleep 0.05; done
 
 export RQ70_PORT_DIR="$work/ports" XDG_RUNTIME_DIR="$work/runtime" WORK="$work" SHOTS="$shots"
+unset QT_QPA_PLATFORM  # real windows on the X server, whatever the test run asked for
 xvfb-run -a -s '-screen 0 1024x768x24' bash -euo pipefail -c '
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Nothing of ours may outlive the check: a program left running would hold the test output open.
+trap "kill \$(jobs -p) 2>/dev/null || true" EXIT
 window() {  # window NAME [TRIES]: the id of the visible window whose title is exactly NAME
     for _ in $(seq "${2:-100}"); do
         id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1) && [[ -n "$id" ]] && { echo "$id"; return 0; }
@@ -46,7 +50,7 @@ gone() { for _ in $(seq 100); do xdotool search --onlyvisible --name "^$1\$" >/d
 # The bar colour at the middle left of the progress bar: chunk pixels once the run is under way.
 bar_colour() { import -window "$1" "$2" 2>/dev/null && convert "$2" -crop 1x1+12+61 -depth 8 txt:- | grep -o "#[0-9A-F]\{6\}"; }
 
-"$WORK/program/rq70-updater" & updater=$!
+"$WORK/program/rq70-updater" >"$WORK/updater.log" 2>&1 & updater=$!
 main=$(window Updater) || fail "the main window did not appear"
 sleep 0.3
 import -window "$main" "$SHOTS/main.png"
@@ -58,7 +62,7 @@ import -window "$about" "$SHOTS/about.png"
 xdotool windowfocus --sync "$about" key Escape
 gone "About Updater" || fail "Esc did not close the About window"
 
-"$WORK/program/rq70-updater" & second=$!
+"$WORK/program/rq70-updater" >/dev/null 2>&1 & second=$!
 refusal=$(window Updater-Error) || fail "a second updater was not refused"
 sleep 0.2
 import -window "$refusal" "$SHOTS/second-instance.png"
@@ -66,11 +70,18 @@ xdotool windowfocus --sync "$refusal" key Return
 wait "$second" || fail "the refused updater did not end cleanly"
 kill -0 "$updater" || fail "the first updater ended too"
 
-# COM1 from the list (its arrow, then Enter), then OK.
-xdotool mousemove --window "$main" 120 55 click 1
-sleep 0.3
-xdotool key Return
-sleep 0.2
+# "Auto Detect..." finds the device on COM1. Once a monitor probe follows the identification
+# reads, the search is over and its window shows OK, which takes Enter.
+xdotool mousemove --window "$main" 191 55 click 1
+search=$(window "Auto Detect Port") || fail "no search window"
+for _ in $(seq 100); do
+    first=$(grep -n " in a2" "$WORK/bytes.log" | head -n1 | cut -d: -f1)
+    [[ -n "$first" ]] && tail -n +"$first" "$WORK/bytes.log" | grep -q " in f0" && break
+    sleep 0.1
+done
+import -window "$search" "$SHOTS/search.png"
+xdotool windowfocus --sync "$search" key Return
+gone "Auto Detect Port" || fail "the search window did not close"
 xdotool mousemove --window "$main" 303 23 click 1
 progress=$(window "Updating Software In...") || fail "no progress window"
 colours=""

@@ -1,5 +1,7 @@
 #include "SimulatedDevice.h"
 
+#include "link/BootLoaderBytes.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -81,4 +83,45 @@ QList<SimulatedDevice::LoggedByte> SimulatedDevice::Log() const {
             bytes.append({fields[0].toLongLong(), fields[1] == "in", fields[2].toInt(nullptr, 16)});
     }
     return bytes;
+}
+
+QList<SimulatedDevice::HostCommand> SimulatedDevice::HostCommands() const {
+    const QList<LoggedByte> log = Log();
+    // Parameters follow a command only when the device acknowledged it.
+    const auto parameterCount = [](int command) {
+        switch (command) {
+        case rq70::EraseRowCommand:
+            return 2;
+        case rq70::WriteProgramCommand:
+            return 10;
+        case rq70::WriteEepromCommand:
+            return 2;
+        case rq70::ReadByteCommand:
+            return 1;
+        default:
+            return 0;
+        }
+    };
+    QList<HostCommand> commands;
+    for (qsizetype i = 0; i < log.size(); ++i) {
+        if (!log[i].fromHost)
+            continue;
+        HostCommand command{log[i].value, -1};
+        const int count = parameterCount(command.command);
+        if (count > 0 && i + 1 < log.size() && !log[i + 1].fromHost && log[i + 1].value == rq70::AckByte) {
+            QList<int> parameters;
+            qsizetype j = i + 2;
+            for (; j < log.size() && parameters.size() < count; ++j) {
+                if (log[j].fromHost)
+                    parameters << log[j].value;
+            }
+            if (parameters.size() >= 1)
+                command.address = parameters[0];
+            if (command.command == rq70::EraseRowCommand || command.command == rq70::WriteProgramCommand)
+                command.address = parameters.size() >= 2 ? parameters[0] | parameters[1] << 8 : -1;
+            i = j - 1;
+        }
+        commands.append(command);
+    }
+    return commands;
 }

@@ -36,6 +36,14 @@ public:
     };
     QList<LoggedByte> Log() const;
 
+    // The commands the host sent, rebuilt from the byte log: a command's parameters are counted
+    // only when the device acknowledged it. `address` is -1 where none was sent.
+    struct HostCommand {
+        int command;
+        int address;
+    };
+    QList<HostCommand> HostCommands() const;
+
 private:
     bool ReadDump();
 

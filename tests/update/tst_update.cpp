@@ -17,55 +17,9 @@ namespace {
 
 constexpr int ShortTimeoutMs = 30;
 
-// A command as the host sent it, rebuilt from the device's byte log.
-struct HostCommand {
-    int command;
-    int address;
-};
-
-QList<HostCommand> HostCommands(const QList<SimulatedDevice::LoggedByte>& log) {
-    // Parameters follow a command only when the device acknowledged it.
-    const auto parameterCount = [](int command) {
-        switch (command) {
-        case EraseRowCommand:
-            return 2;
-        case WriteProgramCommand:
-            return 10;
-        case WriteEepromCommand:
-            return 2;
-        case ReadByteCommand:
-            return 1;
-        default:
-            return 0;
-        }
-    };
-    QList<HostCommand> commands;
-    for (qsizetype i = 0; i < log.size(); ++i) {
-        if (!log[i].fromHost)
-            continue;
-        HostCommand command{log[i].value, -1};
-        const int count = parameterCount(command.command);
-        if (count > 0 && i + 1 < log.size() && !log[i + 1].fromHost && log[i + 1].value == AckByte) {
-            QList<int> parameters;
-            qsizetype j = i + 2;
-            for (; j < log.size() && parameters.size() < count; ++j) {
-                if (log[j].fromHost)
-                    parameters << log[j].value;
-            }
-            if (parameters.size() >= 1)
-                command.address = parameters[0];
-            if (command.command == EraseRowCommand || command.command == WriteProgramCommand)
-                command.address = parameters.size() >= 2 ? parameters[0] | parameters[1] << 8 : -1;
-            i = j - 1;
-        }
-        commands.append(command);
-    }
-    return commands;
-}
-
-QList<int> AddressesOf(const QList<HostCommand>& commands, int command) {
+QList<int> AddressesOf(const QList<SimulatedDevice::HostCommand>& commands, int command) {
     QList<int> addresses;
-    for (const HostCommand& c : commands) {
+    for (const SimulatedDevice::HostCommand& c : commands) {
         if (c.command == command)
             addresses << c.address;
     }
@@ -166,7 +120,7 @@ private slots:
         QVERIFY(!log.isEmpty());
         QCOMPARE(log.last().value, int(FinishCommand));
         QVERIFY(log.last().fromHost);
-        const QList<HostCommand> commands = HostCommands(log);
+        const QList<SimulatedDevice::HostCommand> commands = bench.device.HostCommands();
         QCOMPARE(commands.last().command, int(FinishCommand));
         QCOMPARE(commands[commands.size() - 2].command, int(ReadByteCommand));
         QCOMPARE(AddressesOf(commands, ReadByteCommand).first(), 208);
@@ -199,7 +153,7 @@ private slots:
         QCOMPARE(bench.Run().outcome, UpdateResult::Succeeded);
         QVERIFY(bench.device.Stop());
 
-        const QList<HostCommand> commands = HostCommands(bench.device.Log());
+        const QList<SimulatedDevice::HostCommand> commands = bench.device.HostCommands();
         QCOMPARE(AddressesOf(commands, EraseRowCommand), eraseRows);
         const QList<int> blocks = AddressesOf(commands, WriteProgramCommand);
         QCOMPARE(blocks.size(), blockCount);
@@ -284,7 +238,7 @@ private slots:
         QVERIFY(bench.view.verifyErrors.isEmpty());
         QVERIFY(bench.device.Stop());
         // The refused row got no address (-1); every other row and every block went out.
-        QCOMPARE(AddressesOf(HostCommands(bench.device.Log()), EraseRowCommand),
+        QCOMPARE(AddressesOf(bench.device.HostCommands(), EraseRowCommand),
                  (QList<int>{256, -1, 320, 352, 384}));
         QCOMPARE(bench.device.CommandCount("erase"), 5);
         QCOMPARE(bench.DeviceProgram().value(400), bench.ImageWord(400));
@@ -328,7 +282,7 @@ private slots:
         QCOMPARE(bench.view.ResultLabel1(), QStringLiteral("The update was not successful."));
         QVERIFY(bench.state.link.MonitorTimerEnabled());
         QVERIFY(bench.device.Stop());
-        QCOMPARE(AddressesOf(HostCommands(bench.device.Log()), EraseRowCommand), (QList<int>{256, 288, 320}));
+        QCOMPARE(AddressesOf(bench.device.HostCommands(), EraseRowCommand), (QList<int>{256, 288, 320}));
         QCOMPARE(bench.device.CommandCount("write"), 0);
     }
 

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "link/DetectionView.h"
+#include "link/LongOperation.h"
+#include "link/SerialLink.h"
+
+namespace rq70 {
+
+// The ports the search tries, in this order.
+inline constexpr int FirstSearchedPort = 1;
+inline constexpr int LastSearchedPort = 20;
+
+struct SearchResult {
+    enum Outcome { Found, NothingAnswered, Aborted, NoPortExists, Busy } outcome = NothingAnswered;
+    int port = 0;
+};
+
+// Looks for the boot loader on COM1 to COM20: each existing port is opened, flushed and pinged at
+// most twice; the first port that answers is left open, selected in the port list and watched by
+// the connection monitor. Abort is looked at after each unanswered ping. `replyTimeoutMs` is the
+// wait for each reply; only tests shorten it.
+SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperation& running,
+                             DetectionView& view, int replyTimeoutMs = SerialLink::ReplyTimeoutMs);
+
+} // namespace rq70
