@@ -6,6 +6,8 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 
+#include <cerrno>
+
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,7 +163,7 @@ OpenResult DescribeOpenFailure(QSerialPort::SerialPortError error, const QString
     case QSerialPort::PermissionError:
         // Both "held by another program" and "not allowed" come back as this error; only the
         // second one fails a plain access check.
-        if (::access(devicePath.toLocal8Bit().constData(), R_OK | W_OK) != 0) {
+        if (::access(devicePath.toLocal8Bit().constData(), R_OK | W_OK) != 0 && errno == EACCES) {
             const QString group = OwningGroup(devicePath);
             QString text = QStringLiteral("No permission to open ") + port + QStringLiteral(".");
             if (!group.isEmpty())
