@@ -14,7 +14,6 @@ namespace {
 // below 0x8000; the EEPROM window starts at 0x17000, which a file reaches with linear value 1 and
 // load addresses from 0xE000 (the loader halves the load address but not the linear value).
 constexpr std::int64_t EepromWindowStart = 0x17000;
-constexpr std::int64_t EepromWindowEnd = 0x173FF;
 
 enum RecordType { DataRecord = 0, EndOfFileRecord = 1, SegmentRecord = 2, LinearRecord = 4 };
 
@@ -81,8 +80,9 @@ void StoreDataRecord(std::string_view line, std::uint32_t wordCount, std::uint32
         const auto high = static_cast<std::uint8_t>(*HexField(line, 12 + 4 * j, 2));
         if (target >= 0 && target < ProgramWordCount) {
             images.StoreProgramWord(target, low, high);
-        } else if (target >= EepromWindowStart && target <= EepromWindowEnd) {
-            // Only the first 256 window addresses have an EEPROM byte; the word's high byte is unused.
+        } else if (target >= EepromWindowStart && target - EepromWindowStart < EepromByteCount) {
+            // The window runs to 0x173FF, but only its first 256 addresses have an EEPROM byte;
+            // the word's high byte is unused.
             images.StoreEepromByte(target - EepromWindowStart, low);
         }
     }

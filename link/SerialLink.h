@@ -10,8 +10,8 @@
 
 namespace rq70 {
 
-// The failure of opening a port: its number and the description shown to the technician.
-// PortAlreadyOpen is the number every caller reacts to (another program holds the port).
+// The failure of opening a port: its kind, its number and the description shown to the technician.
+// A port another program holds carries the serial service's classic "already open" number.
 inline constexpr int PortAlreadyOpen = 8005;
 
 enum class OpenFailure { None, AlreadyOpen, NoPermission, Missing, Other };
@@ -55,7 +55,6 @@ public:
     bool IsUsable() const;
     // The number of the selected port (0 before any selection).
     int CommPort() const { return commPort_; }
-    QString DevicePath() const { return port_.portName(); }
 
     // Takes everything buffered into ReceivedText and throws it away. False when the port failed.
     bool FlushInput();

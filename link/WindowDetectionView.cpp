@@ -63,8 +63,9 @@ void WindowDetectionView::SelectPortEntry(const QString& name) {
 void WindowDetectionView::ShowPortWarning(const QString& description) {
     if (detached_)
         return;
+    // Owned by the main window: the search window may be closed, and deleted, while the box is up.
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Fehlermeldung"), description, QMessageBox::Ok,
-                    form_);
+                    mainWindow_);
     box.exec();
 }
 

@@ -73,7 +73,10 @@ public:
                 return false;
             link_.SendByte(static_cast<std::uint8_t>(address));
             link_.SendByte(images_.EepromByte(address));
-            ReadReply();
+            // Its value means nothing, but a port that failed before it came ends the run: the
+            // byte may never have reached the device.
+            if (!ReadReply())
+                return false;
             if (YieldAndCheckAbort())
                 return false;
         }
@@ -88,10 +91,11 @@ private:
         return link_.ReadByte().Is(AckByte);
     }
 
-    // Waits for and consumes the reply that ends an erase or EEPROM write; its value means nothing.
-    void ReadReply() {
+    // Waits for and consumes the reply that ends an erase or EEPROM write; its value means
+    // nothing. False only when the port failed.
+    bool ReadReply() {
         link_.WaitForInput(1, timeout_);
-        link_.ReadByte();
+        return link_.ReadByte().kind != ByteRead::Failed;
     }
 
     void SendWordAddress(int address) {

@@ -72,7 +72,9 @@ void WindowUpdateView::UnloadResultWindow() {
 void WindowUpdateView::ShowVerifyError(const QString& text) {
     if (detached_)
         return;
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Uploader-Error"), text, QMessageBox::Ok, progress_);
+    // Owned by the main window: the progress window may be closed, and deleted, while the box is up.
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Uploader-Error"), text, QMessageBox::Ok,
+                    mainWindow_);
     box.exec();
 }
 
