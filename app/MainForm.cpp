@@ -13,7 +13,10 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScreen>
@@ -68,7 +71,10 @@ MainForm::MainForm(UpdaterModul& state, const QString& programFolder, int replyT
 
     connect(ui->OK, &QPushButton::clicked, this, &MainForm::OK_Click);
     connect(ui->Cancel, &QPushButton::clicked, this, &MainForm::Cancel_Click);
-    connect(ui->Combo1, &QComboBox::activated, this, &MainForm::Combo1_Click);
+    connect(ui->Combo1, &QComboBox::activated, this, &MainForm::Combo1_Pick);
+    // The edit field only ever selects a listed port: typed text never becomes an entry.
+    ui->Combo1->setInsertPolicy(QComboBox::NoInsert);
+    connect(ui->Combo1->lineEdit(), &QLineEdit::editingFinished, this, &MainForm::Combo1_TextEntered);
     connect(ui->AutoDetectCmd, &QPushButton::clicked, this, &MainForm::AutoDetectCmd_Click);
     connect(&state_.link.Timer2, &QTimer::timeout, this, &MainForm::Timer2_Timer);
     updateView_.onResultUnload = [this] { Form_Unload(); };
@@ -124,13 +130,32 @@ void MainForm::LoadUpdateFile() {
             });
         SetBold(ui->Label1);
         ui->Label1->setText(QString::fromStdString(status));
+        ui->Label1->setToolTip(UpdateFileToolTip(name));
         return;
     }
     SetBold(ui->Label1);
     SetTextColor(ui->Label1, QColor(255, 0, 0));
     ui->Label1->setText(QStringLiteral("Update File not found!"));
+    // The status line is all a technician sees; its tooltip says where to put the file.
+    ui->Label1->setToolTip(QStringLiteral("No file %1 in %2")
+                               .arg(QString::fromLatin1(UpdateFilePattern),
+                                    QDir::toNativeSeparators(QDir(programFolder_).absolutePath())));
     ui->Combo1->setEnabled(false);
     ui->AutoDetectCmd->setEnabled(false);
+}
+
+QString MainForm::UpdateFileToolTip(const std::string& loadedName) const {
+    // The status line shows the path shortened; the tooltip shows it whole, and names any other
+    // update file in the folder, which the updater passes over.
+    QString tip = QDir::toNativeSeparators(QFileInfo(UpdateFilePath).absoluteFilePath());
+    QStringList others;
+    for (const std::string& name : FindUpdateFiles(programFolder_.toStdString(), UpdateFilePattern)) {
+        if (name != loadedName)
+            others << QString::fromStdString(name);
+    }
+    if (!others.isEmpty())
+        tip += QStringLiteral("\nPassed over (only the first by name is loaded): ") + others.join(", ");
+    return tip;
 }
 
 void MainForm::Combo1_Click() {
@@ -138,8 +163,40 @@ void MainForm::Combo1_Click() {
     ui->OK->setEnabled(true);
 }
 
+void MainForm::Combo1_Pick(int index) {
+    if (index < 0 || index >= ui->Combo1->count())
+        return;
+    updatePort_ = PortNumberOf(ui->Combo1->itemText(index));
+    Combo1_Click();
+}
+
+void MainForm::Combo1_TextEntered() {
+    QLineEdit* field = ui->Combo1->lineEdit();
+    // Leaving the field untouched (a click into it, then elsewhere) is no choice of a port.
+    if (!field->isModified())
+        return;
+    field->setModified(false);
+    const int port = PortNumberOf(field->text());
+    for (int index = 0; port > 0 && index < ui->Combo1->count(); ++index) {
+        if (PortNumberOf(ui->Combo1->itemText(index)) == port) {
+            ui->Combo1->setCurrentIndex(index);
+            ui->Combo1->setEditText(ui->Combo1->itemText(index));
+            Combo1_Pick(index);
+            return;
+        }
+    }
+    // Anything else changes nothing; the field shows the selected entry again.
+    ui->Combo1->setEditText(ui->Combo1->itemText(ui->Combo1->currentIndex()));
+}
+
+int MainForm::UpdatePort() const {
+    if (updatePort_ > 0)
+        return updatePort_;
+    return PortNumberOf(ui->Combo1->itemText(ui->Combo1->currentIndex()));
+}
+
 void MainForm::OK_Click() {
-    const int port = PortNumberOf(ui->Combo1->currentText());
+    const int port = UpdatePort();
     const UpdateResult result = RunUpdate(state_, updateView_, port, replyTimeoutMs_);
     if (result.outcome == UpdateResult::PortNotOpened) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Uploader-Error"),
@@ -152,7 +209,12 @@ void MainForm::OK_Click() {
 }
 
 void MainForm::AutoDetectCmd_Click() {
-    SearchForDevice(state_.link, state_.AbortRequested, state_.running, detectionView_, replyTimeoutMs_);
+    const SearchResult result =
+        SearchForDevice(state_.link, state_.AbortRequested, state_.running, detectionView_, replyTimeoutMs_);
+    // The device just found is the one to update, even on a port the list does not show; a pick
+    // made later in the list overrides it.
+    if (result.outcome == SearchResult::Found)
+        updatePort_ = result.port;
     EndProgramIfAsked();
 }
 

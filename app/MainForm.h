@@ -42,6 +42,9 @@ public:
     void OK_Click();
     void Cancel_Click();
     void Combo1_Click();
+    // The user picked entry `index` of the port list: from the drop-down, the keys, or by typing
+    // a listed port's name into its edit field.
+    void Combo1_Pick(int index);
     void AutoDetectCmd_Click();
     void Timer2_Timer();
     // What a press of the right mouse button anywhere on the window but the port list does.
@@ -53,6 +56,9 @@ public:
     WindowDetectionView& DetectionWindow() { return detectionView_; }
     // What the connection monitor's latest tick found; shown as the port list's tooltip.
     QString ConnectionStatus() const { return connectionStatus_; }
+    // The COM number OK updates: the port the last successful search found, unless an entry was
+    // picked in the port list after it; with neither, the list's selected entry.
+    int UpdatePort() const;
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -62,8 +68,10 @@ protected:
 private:
     void InitializeUpdater();
     void LoadUpdateFile();
+    QString UpdateFileToolTip(const std::string& loadedName) const;
     void CloseSecondaryWindows();
     void EndProgramIfAsked();
+    void Combo1_TextEntered();
 
     UpdaterModul& state_;
     const QString programFolder_;
@@ -71,6 +79,9 @@ private:
     WindowUpdateView updateView_;
     WindowDetectionView detectionView_;
     QString connectionStatus_;
+    // Set by a successful search and by every pick in the port list, whichever came last; 0 until
+    // either happened.
+    int updatePort_ = 0;
     QPointer<InfoForm> info_;
     bool endRequested_ = false;
 };

@@ -1,5 +1,6 @@
 #include "image/UpdateFileDiscovery.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <system_error>
@@ -40,28 +41,31 @@ bool MatchesPattern(const std::string& name, const std::string& pattern) {
     return p == pattern.size();
 }
 
-std::string FindUpdateFile(const std::string& folder, const std::string& pattern,
-                           const std::function<void()>& yieldOnce) {
+std::vector<std::string> FindUpdateFiles(const std::string& folder, const std::string& pattern) {
+    std::vector<std::string> names;
     std::error_code error;
     fs::directory_iterator entries(folder.empty() ? fs::path(".") : fs::path(folder), error);
-    if (error)
-        return {};
-
-    std::string first;
     for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
-        const std::string name = entries->path().filename().string();
+        std::string name = entries->path().filename().string();
         if (!MatchesPattern(name, pattern))
             continue;
         // Only a file can be an update file; a folder or device that happens to match is passed over.
         std::error_code statusError;
-        if (!entries->is_regular_file(statusError))
-            continue;
-        if (first.empty() || name < first)
-            first = name;
+        if (entries->is_regular_file(statusError))
+            names.push_back(std::move(name));
     }
-    if (!first.empty() && yieldOnce)
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string FindUpdateFile(const std::string& folder, const std::string& pattern,
+                           const std::function<void()>& yieldOnce) {
+    const std::vector<std::string> names = FindUpdateFiles(folder, pattern);
+    if (names.empty())
+        return {};
+    if (yieldOnce)
         yieldOnce();
-    return first;
+    return names.front();
 }
 
 bool FileExists(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace rq70 {
 
@@ -14,6 +15,10 @@ inline constexpr const char* UpdateFilePattern = "RQ70*.KRV";
 // `yieldOnce`, when given, runs once after a match was found, letting pending window events in.
 std::string FindUpdateFile(const std::string& folder, const std::string& pattern,
                            const std::function<void()>& yieldOnce = {});
+
+// The names of every regular file in `folder` matching `pattern`, sorted by name: the first is the
+// one FindUpdateFile takes. Empty when there is none or the folder cannot be read.
+std::vector<std::string> FindUpdateFiles(const std::string& folder, const std::string& pattern);
 
 // True when the length of the file at `path` can be read: false for a missing file, a folder, or a
 // path that ends in a separator. An empty file exists.

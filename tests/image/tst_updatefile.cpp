@@ -104,6 +104,8 @@ private slots:
         int yields = 0;
         QCOMPARE(FindUpdateFile(path, UpdateFilePattern, [&] { ++yields; }), std::string("RQ70-a.KRV"));
         QCOMPARE(yields, 1);
+        QCOMPARE(FindUpdateFiles(path, UpdateFilePattern),
+                 (std::vector<std::string>{"RQ70-a.KRV", "RQ70-b.KRV"}));
         // With or without the trailing separator the same folder is searched.
         QCOMPARE(FindUpdateFile(path + "/", UpdateFilePattern), std::string("RQ70-a.KRV"));
     }
