@@ -1,5 +1,6 @@
 #include "image/HexLoader.h"
 
+#include "image/HexRecordLine.h"
 #include "image/ScrambledFile.h"
 #include "image/ShortenPath.h"
 
@@ -15,45 +16,12 @@ namespace {
 // load addresses from 0xE000 (the loader halves the load address but not the linear value).
 constexpr std::int64_t EepromWindowStart = 0x17000;
 
-enum RecordType { DataRecord = 0, EndOfFileRecord = 1, SegmentRecord = 2, LinearRecord = 4 };
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// The value of `digits` hex digits starting at 1-based character `position`, or nothing when the
-// line is too short there or a character is not a hex digit.
-std::optional<std::uint32_t> HexField(std::string_view line, std::size_t position, std::size_t digits) {
-    if (position + digits - 1 > line.size())
-        return std::nullopt;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < digits; ++i) {
-        const int digit = HexDigit(line[position - 1 + i]);
-        if (digit < 0)
-            return std::nullopt;
-        value = value * 16 + static_cast<std::uint32_t>(digit);
-    }
-    return value;
-}
-
 // value / 2 with an exact half going to the even neighbour: 1 -> 0, 3 -> 2, 5 -> 2, 7 -> 4.
 std::uint32_t HalfRoundedToEven(std::uint32_t value) {
     std::uint32_t half = value / 2;
     if (value % 2 == 1 && half % 2 == 1)
         ++half;
     return half;
-}
-
-// A line is a record only when it starts with ':' and holds no NUL anywhere; empty lines and
-// everything else (comments, blank lines, indented records) are passed over.
-bool IsRecordLine(std::string_view line) {
-    return !line.empty() && line.front() == ':' && line.find('\0') == std::string_view::npos;
 }
 
 // Persistent between lines of one load.
@@ -90,16 +58,14 @@ void StoreDataRecord(std::string_view line, std::uint32_t wordCount, std::uint32
 
 void LoadRecord(std::string_view line, AddressState& address, FirmwareImages& images,
                 const HexMessageHandler& onMessage) {
-    const auto byteCount = HexField(line, 2, 2);
-    const auto loadAddress = HexField(line, 4, 4);
-    const auto recordType = HexField(line, 8, 2);
-    if (!byteCount || !loadAddress || !recordType)
+    const std::optional<RecordHeader> header = ReadRecordHeader(line);
+    if (!header)
         return;
 
-    switch (*recordType) {
+    switch (header->type) {
     case DataRecord:
-        StoreDataRecord(line, HalfRoundedToEven(*byteCount), HalfRoundedToEven(*loadAddress), address,
-                        images);
+        StoreDataRecord(line, HalfRoundedToEven(header->byteCount), HalfRoundedToEven(header->loadAddress),
+                        address, images);
         break;
     case EndOfFileRecord:
         // Not the end of loading: records after it are read too.
@@ -114,7 +80,7 @@ void LoadRecord(std::string_view line, AddressState& address, FirmwareImages& im
         break;
     default:
         if (onMessage)
-            onMessage(UnsupportedRecordMessage(static_cast<int>(*recordType)));
+            onMessage(UnsupportedRecordMessage(static_cast<int>(header->type)));
         break;
     }
 }
@@ -128,17 +94,10 @@ std::string UnsupportedRecordMessage(int recordType) {
 void LoadHexText(std::string_view text, FirmwareImages& images, const HexMessageHandler& onMessage) {
     images.Clear();
     AddressState address;
-    // Lines end only at CR LF; a lone CR or LF stays inside its line.
-    std::size_t lineStart = 0;
-    while (lineStart < text.size()) {
-        const std::size_t lineEnd = text.find("\r\n", lineStart);
-        const std::string_view line = text.substr(
-            lineStart, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - lineStart);
-        if (IsRecordLine(line))
-            LoadRecord(line, address, images, onMessage);
-        if (lineEnd == std::string_view::npos)
-            break;
-        lineStart = lineEnd + 2;
+    CrLfLines lines(text);
+    while (const std::optional<std::string_view> line = lines.Next()) {
+        if (IsRecordLine(*line))
+            LoadRecord(*line, address, images, onMessage);
     }
 }
 
