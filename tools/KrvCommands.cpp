@@ -1,6 +1,7 @@
 #include "KrvCommands.h"
 
 #include "AtomicFile.h"
+#include "HexCheck.h"
 
 #include "image/HexLoader.h"
 #include "image/ScrambledFile.h"
@@ -95,10 +96,6 @@ CrLfText WithCrLfLineEnds(std::string_view text) {
     return result;
 }
 
-bool HoldsRecordLine(std::string_view crLfText) {
-    return crLfText.starts_with(':') || crLfText.find("\r\n:") != std::string_view::npos;
-}
-
 std::string FormatImagesAsJson(const rq70::FirmwareImages& images, const std::vector<std::string>& messages) {
     // One program word per line keeps dumps of two firmware versions diffable.
     std::string json = "{\n  \"highest_program_word\": " + std::to_string(images.HighestProgramWord) + ",\n";
@@ -152,12 +149,19 @@ std::string FormatImagesAsText(const rq70::FirmwareImages& images, const std::ve
     return text;
 }
 
-ExitCode Pack(const std::string& hexPath, const std::string& updatePath, std::ostream& err) {
+ExitCode Pack(const std::string& hexPath, const std::string& updatePath, bool force, std::ostream& err) {
     const std::optional<std::string> hex = ReadOrReport(hexPath, err);
     if (!hex)
         return ExitFileError;
     CrLfText converted = WithCrLfLineEnds(*hex);
-    const bool holdsRecord = HoldsRecordLine(converted.text);
+    const HexCheck check = CheckHexText(converted.text);
+    const std::string noDataRecord = "'" + hexPath +
+                                     "' holds no data record (a line ':LLAAAA00...'); nothing for the "
+                                     "updater to write";
+    if (check.dataRecords == 0 && !force) {
+        err << "krv: " << noDataRecord << "; --force packs it anyway\n";
+        return ExitFileError;
+    }
     rq70::ApplyScrambleKey(converted.text);
     if (!WriteOrReport(updatePath, converted.text, err))
         return ExitFileError;
@@ -165,9 +169,14 @@ ExitCode Pack(const std::string& hexPath, const std::string& updatePath, std::os
     if (converted.convertedLineEnds > 0)
         err << "krv: converted " << converted.convertedLineEnds << " line ends of '" << hexPath
             << "' to CR LF (the updater splits lines only at CR LF)\n";
-    if (!holdsRecord)
-        err << "krv: warning: '" << hexPath
-            << "' has no line starting with ':', the updater will find nothing to write in it\n";
+    if (check.dataRecords == 0)
+        err << "krv: warning: " << noDataRecord << '\n';
+    for (const std::string& badRecord : check.badRecords)
+        err << "krv: warning: '" << hexPath << "' " << badRecord << '\n';
+    if (check.undescribedBadRecords > 0)
+        err << "krv: warning: '" << hexPath << "': and "
+            << Counted(check.undescribedBadRecords, "more record")
+            << " with a wrong checksum or malformed data\n";
     return ExitSuccess;
 }
 

@@ -169,12 +169,15 @@ private slots:
         QTest::addColumn<bool>("reportsConversion");
         const auto row = [](const char* name, const QByteArray& input, const QByteArray& expected,
                             bool reported) { QTest::newRow(name) << input << expected << reported; };
-        row("LF", ":00000001FF\n:0\n", ":00000001FF\r\n:0\r\n", true);
-        row("lone CR", ":00000001FF\r:0\r", ":00000001FF\r\n:0\r\n", true);
-        row("CR LF", ":00000001FF\r\n:0\r\n", ":00000001FF\r\n:0\r\n", false);
-        row("mixed", ":0\r\n:1\n:2\r:3", ":0\r\n:1\r\n:2\r\n:3", true);
-        row("CR before CR LF", ":0\r\r\n:1\n\r", ":0\r\n\r\n:1\r\n\r\n", true);
-        row("no line end at all", ":00000001FF", ":00000001FF", false);
+        const QByteArray data = ":020000001234B8";
+        const QByteArray end = ":00000001FF";
+        row("LF", data + "\n" + end + "\n", data + "\r\n" + end + "\r\n", true);
+        row("lone CR", data + "\r" + end + "\r", data + "\r\n" + end + "\r\n", true);
+        row("CR LF", data + "\r\n" + end + "\r\n", data + "\r\n" + end + "\r\n", false);
+        row("mixed", data + "\r\n" + data + "\n" + data + "\r" + end,
+            data + "\r\n" + data + "\r\n" + data + "\r\n" + end, true);
+        row("CR before CR LF", data + "\r\r\n" + end + "\n\r", data + "\r\n\r\n" + end + "\r\n\r\n", true);
+        row("no line end at all", data, data, false);
     }
     void packWritesCrLfAndUnpackGivesItBack() {
         QFETCH(QByteArray, input);
@@ -197,8 +200,9 @@ private slots:
     }
 
     void packScramblesWithTheRepeatingKey() {
+        // Records without data keep the arithmetic readable; --force lets pack take them.
         QVERIFY(WriteFile(Path("eof.hex"), ":00000001FF\r\n:00000001FF\r\n"));
-        QCOMPARE(Krv({"pack", Path("eof.hex"), Path("eof.KRV")}).exitCode, 0);
+        QCOMPARE(Krv({"pack", "--force", Path("eof.hex"), Path("eof.KRV")}).exitCode, 0);
         const QByteArray packed = ReadFile(Path("eof.KRV"));
         QCOMPARE(packed.size(), 26);
         QCOMPARE(quint8(packed[0]), 0x0F);  // ':' ^ '5'
@@ -210,7 +214,7 @@ private slots:
         QVERIFY(QFile::permissions(Path("eof.KRV")).testFlag(QFileDevice::ReadOther));
         // A shorter file packed over a longer one must not keep the longer one's tail.
         QVERIFY(WriteFile(Path("eof.hex"), ":00000001FF\r\n"));
-        QCOMPARE(Krv({"pack", Path("eof.hex"), Path("eof.KRV")}).exitCode, 0);
+        QCOMPARE(Krv({"pack", Path("eof.hex"), Path("eof.KRV"), "--force"}).exitCode, 0);
         QCOMPARE(ReadFile(Path("eof.KRV")), packed.left(13));
     }
 
@@ -228,23 +232,156 @@ private slots:
         QCOMPARE(ReadFile(Path("random.hex")), Scrambled(bytes));
     }
 
-    void packWarnsWhenTheUpdaterWouldFindNoRecord_data() {
+    void packRefusesInputWithoutDataRecord_data() {
         QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<bool>("warns");
+        QTest::addColumn<bool>("refused");
         QTest::addRow("empty file") << QByteArray() << true;
-        QTest::addRow("prose") << "firmware 1.0\r\n"_ba << true;
-        QTest::addRow("indented record") << "  :00000001FF\r\n"_ba << true;
-        QTest::addRow("record after a comment") << "; 1.0\r\n:00000001FF\r\n"_ba << false;
-        QTest::addRow("record after a LF line") << "; 1.0\n:00000001FF\n"_ba << false;
+        QTest::addRow("prose") << "root:x:0:0:root:/root:/bin/bash\n"_ba << true;
+        QTest::addRow("end-of-file record only") << ":00000001FF\r\n"_ba << true;
+        QTest::addRow("address records only")
+            << ":020000040001F9\r\n:020000040000FA\r\n:00000001FF\r\n"_ba << true;
+        QTest::addRow("colon line that is no record") << ":notes\r\n"_ba << true;
+        QTest::addRow("indented data record") << "  :020000001234B8\r\n"_ba << true;
+        QTest::addRow("data record holding a NUL") << ":020000001234B8\0\r\n"_ba << true;
+        QTest::addRow("data record with a non-hex address") << ":02000Z001234B8\r\n"_ba << true;
+        QTest::addRow("data record cut by a lone CR") << ":0200\r00001234B8\r\n"_ba << true;
+        QTest::addRow("data record after a comment") << "; 1.0\r\n:020000001234B8\r\n"_ba << false;
+        QTest::addRow("data record after end of file") << ":00000001FF\r\n:020000001234b8\r\n"_ba << false;
+        QTest::addRow("data record with a wrong checksum") << ":020000001234FF\r\n"_ba << false;
     }
-    void packWarnsWhenTheUpdaterWouldFindNoRecord() {
+    void packRefusesInputWithoutDataRecord() {
         QFETCH(QByteArray, input);
-        QFETCH(bool, warns);
-        QVERIFY(WriteFile(Path("odd.hex"), input));
-        const Result result = Krv({"pack", Path("odd.hex"), Path("odd.KRV")});
+        QFETCH(bool, refused);
+        const QString in = Path("nodata.hex");
+        const QString out = Path("NODATA.KRV");
+        QFile::remove(out);
+        QVERIFY(WriteFile(in, input));
+
+        const Result result = Krv({"pack", in, out});
+        if (refused) {
+            QCOMPARE(result.exitCode, 1);
+            QCOMPARE(result.err, "krv: '" + in.toUtf8() +
+                                     "' holds no data record (a line ':LLAAAA00...'); nothing for the "
+                                     "updater to write; --force packs it anyway\n");
+            QCOMPARE(QDir(dir.path()).entryList({"NODATA.KRV*"}), QStringList());
+        } else {
+            QCOMPARE(result.exitCode, 0);
+            QVERIFY2(!result.err.contains("no data record"), result.err);
+            QVERIFY(QFile::exists(out));
+        }
+    }
+
+    void packRefusalLeavesAnExistingOutputAlone() {
+        QVERIFY(WriteFile(Path("keep.hex"), ":00000001FF\r\n"));
+        QVERIFY(WriteFile(Path("KEEP.KRV"), "an earlier update file"));
+        QCOMPARE(Krv({"pack", Path("keep.hex"), Path("KEEP.KRV")}).exitCode, 1);
+        QCOMPARE(ReadFile(Path("KEEP.KRV")), "an earlier update file"_ba);
+    }
+
+    void forcePacksInputWithoutDataRecord_data() {
+        QTest::addColumn<QStringList>("args");
+        const QString in = Path("notes.txt");
+        const QString out = Path("NOTES.KRV");
+        QTest::newRow("before the files") << QStringList{"pack", "--force", in, out};
+        QTest::newRow("between the files") << QStringList{"pack", in, "--force", out};
+        QTest::newRow("after the files") << QStringList{"pack", in, out, "--force"};
+    }
+    void forcePacksInputWithoutDataRecord() {
+        QFETCH(QStringList, args);
+        QVERIFY(WriteFile(Path("notes.txt"), "firmware 1.0\nno records here\n"));
+        QFile::remove(Path("NOTES.KRV"));
+
+        const Result packed = Krv(args);
+        QCOMPARE(packed.exitCode, 0);
+        QVERIFY2(
+            packed.err.contains("krv: warning: '" + Path("notes.txt").toUtf8() + "' holds no data record"),
+            packed.err);
+        QCOMPARE(Krv({"unpack", Path("NOTES.KRV"), Path("notes-back.txt")}).exitCode, 0);
+        QCOMPARE(ReadFile(Path("notes-back.txt")), "firmware 1.0\r\nno records here\r\n"_ba);
+    }
+
+    void packWarnsAboutBadRecords_data() {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArrayList>("warnings"); // each after "krv: warning: 'IN.hex' "
+        const QByteArray good = ":020000001234B8\r\n";
+        const auto row = [](const char* name, const QByteArray& input, const QByteArrayList& warnings) {
+            QTest::newRow(name) << input << warnings;
+        };
+        row("correct", good + ":0400000001020304F2\r\n:00000001FF\r\n", {});
+        row("lower-case hex", ":0400000001020304f2\r\n:020000001234b8\r\n", {});
+        row("characters after the checksum", ":020000001234B8  ; start\r\n", {});
+        row("wrong", good + ":0400000001020304FF\r\n", {"line 2: wrong checksum: expected F2, found 'FF'"});
+        row("wrong in an address record", ":020000040001F8\r\n" + good,
+            {"line 1: wrong checksum: expected F9, found 'F8'"});
+        row("missing", ":020000001234\r\n", {"line 1: wrong checksum: expected B8, found none"});
+        row("not hex", ":020000001234xx\r\n", {"line 1: wrong checksum: expected B8, found 'xx'"});
+        row("control character", ":020000001234\tB\r\n",
+            {"line 1: wrong checksum: expected B8, found '\\x09B'"});
+        row("checksum after the announced bytes, not the words", ":03000000AABBCCDD00\r\n",
+            {"line 1: wrong checksum: expected CC, found 'DD'"});
+        row("data not hex", ":02000000zz34B8\r\n" + good,
+            {"line 1: malformed record: data byte 1 is 'zz', not hex; no checksum can be expected"});
+        row("data short", good + ":0400000012\r\n",
+            {"line 2: malformed record: its byte count announces 4 data bytes, the line holds 1; "
+             "no checksum can be expected"});
+        row("lines the updater passes over",
+            ":notes FF\r\n  :020000001234FF\r\n:020000001234FF\0\r\n"_ba + good, {});
+        row("line numbers as the updater counts them",
+            "; v1\r\n\r\n" + good + ":020002005678FF\r\n:020004005678FF\r\n",
+            {"line 4: wrong checksum: expected 2E, found 'FF'",
+             "line 5: wrong checksum: expected 2C, found 'FF'"});
+        row("LF line ends count", "; v1\n\n" + good.chopped(2) + "\n:020002005678FF\n",
+            {"line 4: wrong checksum: expected 2E, found 'FF'"});
+    }
+    void packWarnsAboutBadRecords() {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArrayList, warnings);
+        const QString in = Path("sums.hex");
+        QFile::remove(Path("SUMS.KRV"));
+        QVERIFY(WriteFile(in, input));
+
+        const Result result = Krv({"pack", in, Path("SUMS.KRV")});
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.err.contains("no line starting with ':'"), warns);
-        QVERIFY(QFile::exists(Path("odd.KRV")));
+        QVERIFY(QFile::exists(Path("SUMS.KRV")));
+        QByteArrayList expected;
+        for (const QByteArray& warning : warnings)
+            expected.append("krv: warning: '" + in.toUtf8() + "' " + warning);
+        QByteArrayList found;
+        for (const QByteArray& line : result.err.split('\n')) {
+            if (line.startsWith("krv: warning: "))
+                found.append(line);
+            else
+                QVERIFY2(line.isEmpty() || line.contains("to CR LF"), line);
+        }
+        QCOMPARE(found, expected);
+    }
+
+    void packListsTenBadRecordsAndCountsTheRest_data() {
+        QTest::addColumn<int>("badRecords");
+        QTest::addColumn<QByteArray>("tail");
+        QTest::newRow("ten") << 10 << QByteArray();
+        QTest::newRow("eleven") << 11 << "and 1 more record with a wrong checksum or malformed data"_ba;
+        QTest::newRow("many") << 2000 << "and 1990 more records with a wrong checksum or malformed data"_ba;
+    }
+    void packListsTenBadRecordsAndCountsTheRest() {
+        QFETCH(int, badRecords);
+        QFETCH(QByteArray, tail);
+        // Wrong checksums, the last record malformed: both kinds share the one list.
+        QByteArray hex;
+        for (int i = 1; i < badRecords; ++i)
+            hex += ":020000001234FF\r\n";
+        hex += ":02000000zz34B8\r\n:00000001FF\r\n";
+        QVERIFY(WriteFile(Path("broken.hex"), hex));
+
+        const Result result = Krv({"pack", Path("broken.hex"), Path("BROKEN.KRV")});
+        QCOMPARE(result.exitCode, 0);
+        const QByteArrayList lines = result.err.trimmed().split('\n');
+        QCOMPARE(lines.size(), tail.isEmpty() ? 10 : 11);
+        const QByteArray prefix = "krv: warning: '" + Path("broken.hex").toUtf8() + "' ";
+        for (int i = 0; i < 10; ++i)
+            QVERIFY2(lines[i].startsWith(prefix + "line " + QByteArray::number(i + 1) + ": "), lines[i]);
+        if (!tail.isEmpty())
+            QCOMPARE(lines[10], "krv: warning: '" + Path("broken.hex").toUtf8() + "': " + tail);
     }
 
     void dumpShowsWhatTheUpdaterLoads_data() {
@@ -316,7 +453,10 @@ private slots:
         const Result assembled = Run(gpasm, {"-o", Path("demo.hex"), QStringLiteral(SAMPLE_ASM_PATH)});
         QVERIFY2(assembled.exitCode == 0, assembled.out + assembled.err);
         const QByteArray hex = ReadFile(Path("demo.hex"));
-        QCOMPARE(Krv({"pack", Path("demo.hex"), Path("RQ70-DEMO.KRV")}).exitCode, 0);
+        const Result packed = Krv({"pack", Path("demo.hex"), Path("RQ70-DEMO.KRV")});
+        QCOMPARE(packed.exitCode, 0);
+        // Real toolchain output holds data records with correct checksums: nothing to warn about.
+        QVERIFY2(!packed.err.contains("warning"), packed.err);
 
         const Dump dump = DumpJson(Path("RQ70-DEMO.KRV"));
         QVERIFY2(dump.error.isEmpty(), qPrintable(dump.error));
@@ -368,7 +508,7 @@ private slots:
     void unwritableOutputLeavesNothingBehind() {
         QFETCH(QString, output);
         QTemporaryDir scratch;
-        QVERIFY(WriteFile(scratch.filePath("plain.hex"), ":00000001FF\n"));
+        QVERIFY(WriteFile(scratch.filePath("plain.hex"), ":020000001234B8\n"));
         QVERIFY(QDir(scratch.path()).mkdir("folder"));
         const QStringList before = QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
@@ -387,6 +527,8 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"scramble", "a", "b"};
         QTest::newRow("pack without output") << QStringList{"pack", "a.hex"};
         QTest::newRow("pack with extra") << QStringList{"pack", "a.hex", "b.KRV", "c"};
+        QTest::newRow("pack forced without output") << QStringList{"pack", "--force", "a.hex"};
+        QTest::newRow("pack unknown option") << QStringList{"pack", "a.hex", "b.KRV", "--json"};
         QTest::newRow("unpack alone") << QStringList{"unpack"};
         QTest::newRow("dump alone") << QStringList{"dump", "--json"};
         QTest::newRow("dump two files") << QStringList{"dump", "a.KRV", "b.KRV"};
