@@ -19,10 +19,15 @@ chmod 700 "$work/runtime"
 cp "$updater" "$work/program/"
 
 # Program words 0..4095 (0x3000 + the word's low byte), packed as a firmware engineer would.
+# Each record ends in its checksum, so krv finds nothing to warn about.
 for ((word = 0; word < 4096; word += 8)); do
     line=$(printf '10%04X00' $((word * 2)))
-    for ((j = 0; j < 8; ++j)); do line+=$(printf '%02X30' $(((word + j) & 0xFF))); done
-    echo ":${line}00"
+    sum=$((0x10 + (word * 2 >> 8) + (word * 2 & 0xFF)))
+    for ((j = 0; j < 8; ++j)); do
+        line+=$(printf '%02X30' $(((word + j) & 0xFF)))
+        sum=$((sum + ((word + j) & 0xFF) + 0x30))
+    done
+    printf ':%s%02X\n' "$line" $(((0x100 - (sum & 0xFF)) & 0xFF))
 done >"$work/firmware.hex"
 echo ":00000001FF" >>"$work/firmware.hex"
 "$krv" pack "$work/firmware.hex" "$work/program/RQ70-TEST.KRV" 2>/dev/null
