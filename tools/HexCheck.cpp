@@ -38,7 +38,8 @@ std::string ChecksumProblem(std::string_view line, const rq70::RecordHeader& hea
         const std::size_t position = rq70::FirstDataCharacter + 2 * i;
         if (position + 1 > line.size())
             return "malformed record: its byte count announces " + std::to_string(header.byteCount) +
-                   " data bytes, the line holds " + std::to_string(i) + "; no checksum can be expected";
+                   " data byte" + (header.byteCount == 1 ? "" : "s") + ", the line holds " +
+                   std::to_string(i) + "; no checksum can be expected";
         const std::optional<std::uint32_t> byte = rq70::HexField(line, position, 2);
         if (!byte)
             return "malformed record: data byte " + std::to_string(i + 1) + " is " +
