@@ -49,9 +49,20 @@ OpenResult SerialLink::SelectAndOpen(int n) {
     if (path.isEmpty())
         return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
                 ComPortName(n) + QStringLiteral(" does not exist.")};
+    return OpenPath(path, ComPortName(n));
+}
+
+OpenResult SerialLink::OpenDevice(const QString& devicePath, const QString& name) {
+    Close();
+    commPort_ = 0;
+    return OpenPath(devicePath, name);
+}
+
+OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
+    devicePath_ = path;
     port_.setPortName(path);
     if (!port_.open(QIODevice::ReadWrite))
-        return DescribeOpenFailure(port_.error(), ComPortName(n), path);
+        return DescribeOpenFailure(port_.error(), name, path);
     failed_ = false;
     return {};
 }
@@ -158,7 +169,9 @@ void SerialLink::SetMonitorTimer(bool on) {
 
 OpenResult DescribeOpenFailure(QSerialPort::SerialPortError error, const QString& comName,
                                const QString& devicePath) {
-    const QString port = comName + QStringLiteral(" (") + devicePath + QStringLiteral(")");
+    const QString port = comName == devicePath
+                             ? devicePath
+                             : comName + QStringLiteral(" (") + devicePath + QStringLiteral(")");
     switch (error) {
     case QSerialPort::PermissionError:
         // Both "held by another program" and "not allowed" come back as this error; only the

@@ -49,6 +49,11 @@ public:
 
     // Closes the current port, selects COMn and opens it.
     OpenResult SelectAndOpen(int n);
+    // Closes the current port and opens the serial device at `devicePath` (a tty, or a link to one
+    // such as /dev/serial/by-id/...), which messages call `name`. Selects no COM number.
+    OpenResult OpenDevice(const QString& devicePath, const QString& name);
+    // The device path of the port last opened, or "".
+    QString DevicePath() const { return devicePath_; }
     void Close();
     bool IsOpen() const;
     // Open, and the line has not gone away under it.
@@ -83,10 +88,12 @@ public:
     int CurrentPort = 0;
 
 private:
+    OpenResult OpenPath(const QString& path, const QString& name);
     void OnPortError(QSerialPort::SerialPortError error);
 
     QSerialPort port_;
     int commPort_ = 0;
+    QString devicePath_;
     // Set when the line went away under an open port: from then on every read counts as failed,
     // even though the port still reports itself open.
     bool failed_ = false;

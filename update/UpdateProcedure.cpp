@@ -17,7 +17,11 @@ public:
     UpdateRun(UpdaterModul& state, UpdateView& view, int replyTimeoutMs)
         : state_(state), link_(state.link), images_(state.images), view_(view), timeout_(replyTimeoutMs) {}
 
+    // Why the run stopped; filled by the phase that failed.
+    UpdateResult failure;
+
     bool Erase() {
+        phase_ = UpdatePhase::Erase;
         view_.SetProgressLabel2(QStringLiteral("Erasing Flash..."));
         view_.SetProgressBarColor(EraseBarColor);
         for (int row = FirstUpdatedWord; row <= images_.HighestProgramWord; row += EraseRowWords) {
@@ -34,12 +38,14 @@ public:
     }
 
     bool WriteProgram() {
+        phase_ = UpdatePhase::Program;
         view_.SetProgressLabel2(QStringLiteral("Writing program data..."));
         view_.SetProgressBarColor(WriteBarColor);
         for (int block = FirstUpdatedWord; block <= images_.HighestProgramWord; block += WriteBlockWords) {
             view_.SetProgressValue(block);
             if (!Command(WriteProgramCommand))
-                return false;
+                return Fail(block,
+                            QStringLiteral("the write command for word %1 was not acknowledged").arg(block));
             SendWordAddress(block);
             for (int word = block; word < block + WriteBlockWords; ++word) {
                 link_.SendByte(images_.LowByte(word));
@@ -54,7 +60,7 @@ public:
                 if (!lowMatches || !highMatches) {
                     view_.ShowVerifyError(QStringLiteral("Error on Verify at Adress ") +
                                           QString::number(word));
-                    return false;
+                    return Fail(word, QStringLiteral("the echo of word %1 did not match").arg(word));
                 }
             }
             if (YieldAndCheckAbort())
@@ -64,19 +70,21 @@ public:
     }
 
     bool WriteEeprom() {
+        phase_ = UpdatePhase::Eeprom;
         view_.SetProgressMax(EepromByteCount - 1);
         view_.SetProgressLabel2(QStringLiteral("Writing EEPROM data..."));
         view_.SetProgressBarColor(WriteBarColor);
         for (int address = 0; address < EepromByteCount; ++address) {
             view_.SetProgressValue(address);
             if (!Command(WriteEepromCommand))
-                return false;
+                return Fail(
+                    -1, QStringLiteral("the EEPROM write for address %1 was not acknowledged").arg(address));
             link_.SendByte(static_cast<std::uint8_t>(address));
             link_.SendByte(images_.EepromByte(address));
             // Its value means nothing, but a port that failed before it came ends the run: the
             // byte may never have reached the device.
             if (!ReadReply())
-                return false;
+                return Fail(-1, QStringLiteral("the EEPROM write for address %1 got no reply").arg(address));
             if (YieldAndCheckAbort())
                 return false;
         }
@@ -84,6 +92,15 @@ public:
     }
 
 private:
+    // Notes why the run stops here. A port that failed outright explains it better than the
+    // missing reply it caused.
+    bool Fail(int word, const QString& reason) {
+        failure.failedPhase = phase_;
+        failure.failedWord = word;
+        failure.reason = link_.IsUsable() ? reason : QStringLiteral("the port failed");
+        return false;
+    }
+
     // Sends a command byte and reads its acknowledge.
     bool Command(std::uint8_t command) {
         link_.SendByte(command);
@@ -105,6 +122,11 @@ private:
 
     bool YieldAndCheckAbort() {
         QCoreApplication::processEvents();
+        if (state_.AbortRequested) {
+            failure.aborted = true;
+            failure.failedPhase = phase_;
+            failure.reason = QStringLiteral("aborted");
+        }
         return state_.AbortRequested;
     }
 
@@ -113,7 +135,15 @@ private:
     const FirmwareImages& images_;
     UpdateView& view_;
     const int timeout_;
+    UpdatePhase phase_ = UpdatePhase::None;
 };
+
+UpdateResult NotStarted(UpdateResult::Outcome outcome, const OpenResult& open = {}) {
+    UpdateResult result;
+    result.outcome = outcome;
+    result.open = open;
+    return result;
+}
 
 bool NeedsOpening(const SerialLink& link, int portNumber) {
     return portNumber > 0 && !(link.IsUsable() && link.CommPort() == portNumber);
@@ -121,16 +151,30 @@ bool NeedsOpening(const SerialLink& link, int portNumber) {
 
 } // namespace
 
+QString PhaseName(UpdatePhase phase) {
+    switch (phase) {
+    case UpdatePhase::Erase:
+        return QStringLiteral("erase");
+    case UpdatePhase::Program:
+        return QStringLiteral("program");
+    case UpdatePhase::Eeprom:
+        return QStringLiteral("eeprom");
+    case UpdatePhase::None:
+        break;
+    }
+    return {};
+}
+
 UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber, int replyTimeoutMs) {
     const LongOperationGuard guard(state.running, LongOperation::Update);
     if (!guard.Acquired())
-        return {UpdateResult::Busy, {}};
+        return NotStarted(UpdateResult::Busy);
     SerialLink& link = state.link;
     // The port picked in the list is the one to update, even when the search left another open.
     if (NeedsOpening(link, portNumber)) {
         const OpenResult opened = link.SelectAndOpen(portNumber);
         if (!opened.ok())
-            return {UpdateResult::PortNotOpened, opened};
+            return NotStarted(UpdateResult::PortNotOpened, opened);
     }
 
     link.SetMonitorTimer(false);
@@ -153,14 +197,19 @@ UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber, in
     if (!succeeded) {
         view.SetResultLabel1(QStringLiteral("The update was not successful."));
         link.SetMonitorTimer(true);
-        return {UpdateResult::Failed, {}};
+        run.failure.outcome = UpdateResult::Failed;
+        return run.failure;
     }
     view.SetResultLabel1(QStringLiteral("The update was successful."));
     QCoreApplication::processEvents();
-    if (const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs))
+    UpdateResult result;
+    result.outcome = UpdateResult::Succeeded;
+    if (const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs)) {
         view.SetResultLabel2(*info);
+        result.identification = *info;
+    }
     link.SendByte(FinishCommand);
-    return {UpdateResult::Succeeded, {}};
+    return result;
 }
 
 } // namespace rq70

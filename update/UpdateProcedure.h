@@ -12,6 +12,12 @@ inline constexpr int FirstUpdatedWord = 256;
 inline constexpr int EraseRowWords = 32;
 inline constexpr int WriteBlockWords = 4;
 
+// The phases of a run, in the order they run.
+enum class UpdatePhase { None, Erase, Program, Eeprom };
+
+// "erase", "program", "eeprom", or "" for None: how logs and the update record name a phase.
+QString PhaseName(UpdatePhase phase);
+
 struct UpdateResult {
     enum Outcome {
         Succeeded,
@@ -22,6 +28,16 @@ struct UpdateResult {
         PortNotOpened,
     } outcome = Failed;
     OpenResult open;
+
+    // What a failed run got stuck on, for logs and the update record; the windows show none of it
+    // beyond the verify message.
+    bool aborted = false;
+    UpdatePhase failedPhase = UpdatePhase::None;
+    // The program word whose echo did not match, or whose write was refused; -1 for none.
+    int failedWord = -1;
+    QString reason;
+    // After a success: the identification text read from the device (or the query's own text).
+    QString identification;
 };
 
 // Erases, writes with read-back check and EEPROM-writes the device from the images, on COM

@@ -13,6 +13,8 @@
 
 using namespace rq70;
 
+Q_DECLARE_METATYPE(rq70::UpdatePhase)
+
 namespace {
 
 constexpr int ShortTimeoutMs = 30;
@@ -95,6 +97,9 @@ private slots:
         QCOMPARE(result.outcome, UpdateResult::Succeeded);
         QCOMPARE(bench.view.ResultLabel1(), QStringLiteral("The update was successful."));
         QCOMPARE(bench.view.ResultLabel2(), QStringLiteral("RQ-70 Boot 1.0"));
+        QCOMPARE(result.identification, QStringLiteral("RQ-70 Boot 1.0"));
+        QCOMPARE(result.failedPhase, UpdatePhase::None);
+        QCOMPARE(result.reason, QString());
         QVERIFY(!bench.view.ProgressShown());
         QVERIFY(!bench.state.link.MonitorTimerEnabled());
         QVERIFY(bench.view.verifyErrors.isEmpty());
@@ -219,8 +224,12 @@ private slots:
         bench.FillProgram(400);
         bench.FillEeprom();
         QVERIFY(bench.Start(fault));
-        QCOMPARE(bench.Run(200).outcome, UpdateResult::Failed);
+        const UpdateResult result = bench.Run(200);
+        QCOMPARE(result.outcome, UpdateResult::Failed);
         QCOMPARE(bench.view.verifyErrors, QStringList{message});
+        QCOMPARE(result.failedPhase, UpdatePhase::Program);
+        QCOMPARE(QString::number(result.failedWord), message.section(' ', -1));
+        QCOMPARE(result.reason, QStringLiteral("the echo of word %1 did not match").arg(result.failedWord));
         QCOMPARE(bench.view.ResultLabel1(), QStringLiteral("The update was not successful."));
         QCOMPARE(bench.view.ResultLabel2(), QString());
         QVERIFY(bench.state.link.MonitorTimerEnabled());
@@ -248,17 +257,31 @@ private slots:
         QTest::addColumn<QStringList>("fault");
         QTest::addColumn<int>("writes");
         QTest::addColumn<int>("eepromWrites");
-        QTest::newRow("write block 264") << QStringList{"--nak", "write@264"} << 3 << 0;
-        QTest::newRow("EEPROM byte 5") << QStringList{"--nak", "eeprom@5"} << 37 << 6;
+        QTest::addColumn<UpdatePhase>("phase");
+        QTest::addColumn<int>("word");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("write block 264")
+            << QStringList{"--nak", "write@264"} << 3 << 0 << UpdatePhase::Program << 264
+            << "the write command for word 264 was not acknowledged";
+        QTest::newRow("EEPROM byte 5") << QStringList{"--nak", "eeprom@5"} << 37 << 6 << UpdatePhase::Eeprom
+                                       << -1 << "the EEPROM write for address 5 was not acknowledged";
     }
     void refusedWritesEndTheRunWithoutAMessage() {
         QFETCH(QStringList, fault);
         QFETCH(int, writes);
         QFETCH(int, eepromWrites);
+        QFETCH(UpdatePhase, phase);
+        QFETCH(int, word);
+        QFETCH(QString, reason);
         Bench bench;
         bench.FillProgram(400);
         QVERIFY(bench.Start(fault));
-        QCOMPARE(bench.Run().outcome, UpdateResult::Failed);
+        const UpdateResult result = bench.Run();
+        QCOMPARE(result.outcome, UpdateResult::Failed);
+        QCOMPARE(result.failedPhase, phase);
+        QCOMPARE(result.failedWord, word);
+        QCOMPARE(result.reason, reason);
+        QVERIFY(!result.aborted);
         QVERIFY(bench.view.verifyErrors.isEmpty());
         QCOMPARE(bench.view.ResultLabel1(), QStringLiteral("The update was not successful."));
         QVERIFY(bench.state.link.MonitorTimerEnabled());
@@ -277,7 +300,11 @@ private slots:
         };
         QVERIFY(bench.Start());
         bench.state.AbortRequested = true; // a stale press from before the run does not count
-        QCOMPARE(bench.Run().outcome, UpdateResult::Failed);
+        const UpdateResult result = bench.Run();
+        QCOMPARE(result.outcome, UpdateResult::Failed);
+        QVERIFY(result.aborted);
+        QCOMPARE(result.failedPhase, UpdatePhase::Erase);
+        QCOMPARE(result.reason, QStringLiteral("aborted"));
         QVERIFY(bench.view.verifyErrors.isEmpty());
         QCOMPARE(bench.view.ResultLabel1(), QStringLiteral("The update was not successful."));
         QVERIFY(bench.state.link.MonitorTimerEnabled());
@@ -331,7 +358,9 @@ private slots:
         bench.FillProgram(400);
         QVERIFY(bench.Start(fault));
         // A failed port answers at once: no short wait is needed, and none could shift a reply.
-        QCOMPARE(bench.Run().outcome, UpdateResult::Failed);
+        const UpdateResult result = bench.Run();
+        QCOMPARE(result.outcome, UpdateResult::Failed);
+        QCOMPARE(result.reason, QStringLiteral("the port failed"));
         QCOMPARE(bench.view.ResultLabel1(), QStringLiteral("The update was not successful."));
         QVERIFY(bench.view.verifyErrors.isEmpty());
         QVERIFY(bench.state.link.MonitorTimerEnabled());
