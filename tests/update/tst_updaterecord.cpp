@@ -1,0 +1,570 @@
+// The update record: what its JSON line holds, where the file goes, that lines appended by many
+// threads and a second program at once stay whole, and how the history reads and shows them.
+
+#include "update/UpdateRecord.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSet>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace rq70;
+
+namespace {
+
+// Started with this argument, the test binary appends records as a second program would.
+constexpr char AppendingProgramArgument[] = "--append-records";
+constexpr int Threads = 8;
+constexpr int RecordsPerThread = 200;
+constexpr int RecordsOfOtherProgram = 400;
+
+// Central European time, with its summer time, without needing the zone database.
+constexpr char CentralEuropeanTime[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+const char* const ChangedVariables[] = {"RQ70_UPDATE_RECORD", "XDG_STATE_HOME", "HOME", "USER", "LOGNAME"};
+
+QDateTime Utc(const QString& iso) {
+    return QDateTime::fromString(iso, Qt::ISODateWithMs);
+}
+
+UpdateRecord ProgramFailure() {
+    UpdateRecord record;
+    record.started = Utc("2026-12-07T16:40:01.123Z");
+    record.ended = Utc("2026-12-07T16:42:57.323Z");
+    record.host = "line-3";
+    record.user = "tech";
+    record.program = "rq70-flash";
+    record.version = "1.2.0";
+    record.port = "/dev/ttyUSB0";
+    record.devicePath = "/dev/ttyUSB0";
+    record.usbSerial = "A10K3XQ";
+    record.updateFile = "/home/tech/fw/RQ70-4.2.KRV";
+    record.updateFileSize = 48213;
+    record.updateFileSha256 = "87b5f9aa3395bf658fd3eecb5a2c77bef49c7297c7739beb061129d6c390911d";
+    record.highestProgramWord = 4095;
+    record.verdict = "failure";
+    record.failedPhase = "program";
+    record.failedWord = 261;
+    record.reason = "read-back differs at word 261";
+    return record;
+}
+
+// The record number `index` of `writer`, with texts long enough (about 20 KB a line) that any
+// stdio or QFile buffer would have to split the line into several writes.
+UpdateRecord LongRecord(const QString& writer, int index) {
+    UpdateRecord record = ProgramFailure();
+    record.port = writer;
+    record.highestProgramWord = index;
+    const QString tag = QStringLiteral("%1/%2 ").arg(writer).arg(index);
+    record.identification = tag.repeated(3000 / tag.size());
+    record.reason = tag + QString(17000, QChar(u'a' + index % 26));
+    return record;
+}
+
+QString AppendLongRecords(const QString& path, const QString& writer, int count) {
+    for (int index = 0; index < count; ++index) {
+        const QString error = AppendUpdateRecord(path, LongRecord(writer, index));
+        if (!error.isEmpty())
+            return error;
+    }
+    return {};
+}
+
+// The second program: says it has started, so the threads begin at the same moment, then appends.
+int RunAsAppendingProgram(const QString& path, int count) {
+    std::fputs("started\n", stdout);
+    std::fflush(stdout);
+    const QString error = AppendLongRecords(path, "other-program", count);
+    if (error.isEmpty())
+        return 0;
+    std::fprintf(stderr, "%s\n", qPrintable(error));
+    return 1;
+}
+
+QByteArray Line(const QString& port) {
+    return QJsonDocument(QJsonObject{{"port", port}, {"verdict", "success"}}).toJson(QJsonDocument::Compact) +
+           '\n';
+}
+
+bool WriteFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QStringList Ports(const QList<QJsonObject>& records) {
+    QStringList ports;
+    for (const QJsonObject& record : records)
+        ports << record.value("port").toString();
+    return ports;
+}
+
+int ModeOf(const QString& path) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
+}
+
+} // namespace
+
+class TestUpdateRecord : public QObject {
+    Q_OBJECT
+
+    QHash<QByteArray, QByteArray> savedVariables_;
+    // A new empty folder for each test.
+    std::unique_ptr<QTemporaryDir> dir_;
+
+private slots:
+    void initTestCase() {
+        qputenv("TZ", CentralEuropeanTime);
+        ::tzset();
+    }
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        savedVariables_.clear();
+        for (const char* name : ChangedVariables) {
+            if (qEnvironmentVariableIsSet(name))
+                savedVariables_.insert(name, qgetenv(name));
+        }
+    }
+    void cleanup() {
+        for (const char* name : ChangedVariables) {
+            if (savedVariables_.contains(name))
+                qputenv(name, savedVariables_.value(name));
+            else
+                qunsetenv(name);
+        }
+    }
+
+    void jsonOfAFailedUpdate() {
+        const QJsonObject expected{
+            {"start", "2026-12-07T16:40:01.123Z"},
+            {"end", "2026-12-07T16:42:57.323Z"},
+            {"duration_s", 176.2},
+            {"host", "line-3"},
+            {"user", "tech"},
+            {"program", "rq70-flash"},
+            {"version", "1.2.0"},
+            {"port", "/dev/ttyUSB0"},
+            {"device_path", "/dev/ttyUSB0"},
+            {"usb_serial", "A10K3XQ"},
+            {"update_file", "/home/tech/fw/RQ70-4.2.KRV"},
+            {"update_file_size", 48213},
+            {"update_file_sha256", "87b5f9aa3395bf658fd3eecb5a2c77bef49c7297c7739beb061129d6c390911d"},
+            {"highest_program_word", 4095},
+            {"identification", QJsonValue::Null},
+            {"verdict", "failure"},
+            {"failed_phase", "program"},
+            {"failed_word", 261},
+            {"reason", "read-back differs at word 261"},
+        };
+        QCOMPARE(ToJson(ProgramFailure()), expected);
+    }
+
+    // What is not known is there as null, never left out; host and user are found out.
+    void jsonOfAnEmptyRecord() {
+        qputenv("USER", "tech");
+        const QJsonObject json = ToJson(UpdateRecord{});
+        QStringList keys = json.keys();
+        keys.sort();
+        QStringList expectedKeys{"start",
+                                 "end",
+                                 "duration_s",
+                                 "host",
+                                 "user",
+                                 "program",
+                                 "version",
+                                 "port",
+                                 "device_path",
+                                 "usb_serial",
+                                 "update_file",
+                                 "update_file_size",
+                                 "update_file_sha256",
+                                 "highest_program_word",
+                                 "identification",
+                                 "verdict",
+                                 "failed_phase",
+                                 "failed_word",
+                                 "reason"};
+        expectedKeys.sort();
+        QCOMPARE(keys, expectedKeys);
+        for (const char* key :
+             {"start", "end", "duration_s", "usb_serial", "update_file_size", "update_file_sha256",
+              "identification", "failed_phase", "failed_word", "reason"})
+            QVERIFY2(json.value(key).isNull(), key);
+        QCOMPARE(json.value("host").toString(), QSysInfo::machineHostName());
+        QCOMPARE(json.value("user").toString(), QString("tech"));
+    }
+
+    void jsonTimesAreUtc_data() {
+        QTest::addColumn<QDateTime>("started");
+        QTest::addColumn<QDateTime>("ended");
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<double>("duration");
+
+        const QDate day(2026, 12, 7);
+        QTest::newRow("local time (CET)")
+            << QDateTime(day, QTime(17, 40, 1, 123), Qt::LocalTime)
+            << QDateTime(day, QTime(17, 42, 57, 323), Qt::LocalTime) << "2026-12-07T16:40:01.123Z"
+            << "2026-12-07T16:42:57.323Z" << 176.2;
+        QTest::newRow("local summer time (CEST)")
+            << QDateTime(QDate(2026, 6, 1), QTime(10, 0), Qt::LocalTime)
+            << QDateTime(QDate(2026, 6, 1), QTime(10, 0, 0, 7), Qt::LocalTime) << "2026-06-01T08:00:00.000Z"
+            << "2026-06-01T08:00:00.007Z" << 0.007;
+        QTest::newRow("offset +05:30")
+            << QDateTime(day, QTime(22, 10, 1, 123), Qt::OffsetFromUTC, 19800)
+            << QDateTime(day, QTime(22, 12, 57, 323), Qt::OffsetFromUTC, 19800) << "2026-12-07T16:40:01.123Z"
+            << "2026-12-07T16:42:57.323Z" << 176.2;
+        QTest::newRow("across midnight UTC")
+            << QDateTime(day, QTime(23, 59, 59, 999), Qt::UTC)
+            << QDateTime(day.addDays(1), QTime(0, 0, 1), Qt::UTC) << "2026-12-07T23:59:59.999Z"
+            << "2026-12-08T00:00:01.000Z" << 1.001;
+    }
+    void jsonTimesAreUtc() {
+        QFETCH(QDateTime, started);
+        QFETCH(QDateTime, ended);
+        UpdateRecord record;
+        record.started = started;
+        record.ended = ended;
+        const QJsonObject json = ToJson(record);
+        QTEST(json.value("start").toString(), "start");
+        QTEST(json.value("end").toString(), "end");
+        QVERIFY(json.value("duration_s").isDouble());
+        QTEST(json.value("duration_s").toDouble(), "duration");
+    }
+
+    void jsonUser_data() {
+        QTest::addColumn<QByteArray>("user");
+        QTest::addColumn<QByteArray>("logname");
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("USER") << QByteArray("alice") << QByteArray("bob") << ""
+                              << "alice";
+        QTest::newRow("LOGNAME without USER") << QByteArray() << QByteArray("bob") << ""
+                                              << "bob";
+        QTest::newRow("given by the caller") << QByteArray("alice") << QByteArray() << "carol"
+                                             << "carol";
+
+        // Without either variable the name comes from the password database, as `id` reads it.
+        QProcess id;
+        id.start("id", {"-un"});
+        QVERIFY(id.waitForFinished());
+        const QString login = QString::fromLocal8Bit(id.readAllStandardOutput()).trimmed();
+        QVERIFY(!login.isEmpty());
+        QTest::newRow("neither variable") << QByteArray() << QByteArray() << "" << login;
+    }
+    void jsonUser() {
+        QFETCH(QByteArray, user);
+        QFETCH(QByteArray, logname);
+        QFETCH(QString, given);
+        user.isNull() ? qunsetenv("USER") : qputenv("USER", user);
+        logname.isNull() ? qunsetenv("LOGNAME") : qputenv("LOGNAME", logname);
+        UpdateRecord record;
+        record.user = given;
+        QTEST(ToJson(record).value("user").toString(), "expected");
+    }
+
+    void recordPath_data() {
+        // A null value leaves the variable unset.
+        QTest::addColumn<QByteArray>("chosen");
+        QTest::addColumn<QByteArray>("stateHome");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("chosen file") << QByteArray("/srv/line/records.jsonl") << QByteArray("/var/state")
+                                     << "/srv/line/records.jsonl";
+        QTest::newRow("chosen file as given")
+            << QByteArray("records.jsonl") << QByteArray() << "records.jsonl";
+        QTest::newRow("empty choice")
+            << QByteArray("") << QByteArray("/var/state") << "/var/state/rq70-updater/updates.jsonl";
+        QTest::newRow("state home") << QByteArray() << QByteArray("/var/state")
+                                    << "/var/state/rq70-updater/updates.jsonl";
+        QTest::newRow("relative state home")
+            << QByteArray() << QByteArray("state") << "/home/tech/.local/state/rq70-updater/updates.jsonl";
+        QTest::newRow("empty state home")
+            << QByteArray() << QByteArray("") << "/home/tech/.local/state/rq70-updater/updates.jsonl";
+        QTest::newRow("no state home")
+            << QByteArray() << QByteArray() << "/home/tech/.local/state/rq70-updater/updates.jsonl";
+    }
+    void recordPath() {
+        QFETCH(QByteArray, chosen);
+        QFETCH(QByteArray, stateHome);
+        qputenv("HOME", "/home/tech");
+        chosen.isNull() ? qunsetenv("RQ70_UPDATE_RECORD") : qputenv("RQ70_UPDATE_RECORD", chosen);
+        stateHome.isNull() ? qunsetenv("XDG_STATE_HOME") : qputenv("XDG_STATE_HOME", stateHome);
+        QTEST(UpdateRecordPath(), "expected");
+    }
+
+    void appendedRecordsReadBack() {
+        const QString path = dir_->filePath("state/rq70-updater/updates.jsonl");
+        UpdateRecord success = ProgramFailure();
+        success.verdict = "success";
+        success.failedPhase.clear();
+        success.failedWord = -1;
+        success.reason.clear();
+        success.identification = "RQ-70 4.2 \"ü\" \\";
+
+        QCOMPARE(AppendUpdateRecord(path, ProgramFailure()), QString());
+        QCOMPARE(AppendUpdateRecord(path, success), QString());
+
+        // The folders made for the record are the owner's alone.
+        QCOMPARE(ModeOf(dir_->filePath("state")), 0700);
+        QCOMPARE(ModeOf(dir_->filePath("state/rq70-updater")), 0700);
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QCOMPARE(content.count('\n'), qsizetype(2));
+        QVERIFY(content.endsWith('\n'));
+
+        const RecordHistory history = ReadUpdateRecords(path, 0);
+        QCOMPARE(history.error, QString());
+        QCOMPARE(history.unreadableLines, 0);
+        QCOMPARE(history.records, (QList<QJsonObject>{ToJson(ProgramFailure()), ToJson(success)}));
+    }
+
+    // Eight threads and a second program append ~20 KB lines to one file at the same time.
+    void linesStayWholeUnderParallelWriters() {
+        const QString path = dir_->filePath("updates.jsonl");
+
+        QProcess otherProgram;
+        otherProgram.start(QCoreApplication::applicationFilePath(),
+                           {AppendingProgramArgument, path, QString::number(RecordsOfOtherProgram)});
+        QVERIFY(otherProgram.waitForReadyRead(10000));
+
+        std::vector<QString> threadErrors(Threads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < Threads; ++t) {
+            threads.emplace_back([&threadErrors, &path, t] {
+                threadErrors[t] =
+                    AppendLongRecords(path, QStringLiteral("thread-%1").arg(t), RecordsPerThread);
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        QVERIFY(otherProgram.waitForFinished(60000));
+        QCOMPARE(otherProgram.readAllStandardError(), QByteArray());
+        QCOMPARE(otherProgram.exitCode(), 0);
+        for (const QString& error : threadErrors)
+            QCOMPARE(error, QString());
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray()); // the last line is complete too
+        QCOMPARE(lines.size(), qsizetype(Threads * RecordsPerThread + RecordsOfOtherProgram));
+
+        QSet<QString> seen;
+        int firstOfOther = -1;
+        int lastOfOther = -1;
+        for (int n = 0; n < lines.size(); ++n) {
+            const QJsonObject json = QJsonDocument::fromJson(lines[n]).object();
+            QVERIFY2(!json.isEmpty(), qPrintable(QStringLiteral("line %1 is torn").arg(n + 1)));
+            const QString writer = json.value("port").toString();
+            const int index = json.value("highest_program_word").toInt();
+            QCOMPARE(json.value("reason").toString(), LongRecord(writer, index).reason);
+            seen.insert(QStringLiteral("%1/%2").arg(writer).arg(index));
+            if (writer == "other-program") {
+                firstOfOther = firstOfOther < 0 ? n : firstOfOther;
+                lastOfOther = n;
+            }
+        }
+        QCOMPARE(seen.size(), lines.size());
+        // Had the two programs taken turns, the test would have shown nothing about sharing.
+        QVERIFY2(lastOfOther - firstOfOther + 1 > RecordsOfOtherProgram,
+                 "the second program did not write while the threads did");
+    }
+
+    void unwritablePathGivesAnError_data() {
+        // Relative paths are under a temporary folder that holds the file "plain" and the folder
+        // "folder". The tests run as root, so only what root cannot do either will fail.
+        QTest::addColumn<QString>("path");
+        QTest::newRow("a file where the folder should be") << "plain/updates.jsonl";
+        QTest::newRow("a file further up") << "plain/rq70-updater/updates.jsonl";
+        QTest::newRow("a folder where the file should be") << "folder";
+        QTest::newRow("a folder that cannot be made") << "/proc/rq70-updater/updates.jsonl";
+    }
+    void unwritablePathGivesAnError() {
+        QFETCH(QString, path);
+        QVERIFY(WriteFile(dir_->filePath("plain"), "not a folder\n"));
+        QVERIFY(QDir(dir_->path()).mkdir("folder"));
+
+        const QString error = AppendUpdateRecord(QDir(dir_->path()).filePath(path), ProgramFailure());
+        QVERIFY(!error.isEmpty());
+        QVERIFY2(!error.contains('\n'), qPrintable(error));
+        QFile plain(dir_->filePath("plain"));
+        QVERIFY(plain.open(QIODevice::ReadOnly));
+        QCOMPARE(plain.readAll(), QByteArray("not a folder\n"));
+    }
+
+    void readRecords_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("last");
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<int>("unreadable");
+
+        const QByteArray a = Line("A"), b = Line("B"), c = Line("C"), d = Line("D");
+        QTest::newRow("whole records") << a + b + c << 0 << QStringList{"A", "B", "C"} << 0;
+        QTest::newRow("garbage between records")
+            << a + "not json\n" + b + "{\"port\":\n" + c << 0 << QStringList{"A", "B", "C"} << 2;
+        QTest::newRow("JSON that is no object") << a + "[1,2]\n\"text\"\n42\nnull\n"
+                                                << 0 << QStringList{"A"} << 4;
+        QTest::newRow("zeros left by a crash")
+            << a + QByteArray(300, '\0') + "\n" + b << 0 << QStringList{"A", "B"} << 1;
+        QTest::newRow("empty and blank lines") << "\n" + a + "\n   \n" + b + "\n"
+                                               << 0 << QStringList{"A", "B"} << 0;
+        QTest::newRow("edited on Windows") << a.chopped(1) + "\r\n" + b.chopped(1) + "\r\n"
+                                           << 0 << QStringList{"A", "B"} << 0;
+        QTest::newRow("last line without newline") << a + b.chopped(1) << 0 << QStringList{"A", "B"} << 0;
+        QTest::newRow("torn last line") << a + b.left(10) << 0 << QStringList{"A"} << 1;
+        QTest::newRow("last 2") << a + b + c + "garbage\n" + d << 2 << QStringList{"C", "D"} << 1;
+        QTest::newRow("last 1 of garbage after it") << a + b + "garbage\n" << 1 << QStringList{"B"} << 1;
+        QTest::newRow("last 5 of 2") << a + b << 5 << QStringList{"A", "B"} << 0;
+        QTest::newRow("empty file") << QByteArray() << 0 << QStringList{} << 0;
+    }
+    void readRecords() {
+        QFETCH(QByteArray, content);
+        QFETCH(int, last);
+        const QString path = dir_->filePath("updates.jsonl");
+        QVERIFY(WriteFile(path, content));
+
+        const RecordHistory history = ReadUpdateRecords(path, last);
+        QCOMPARE(history.error, QString());
+        QTEST(Ports(history.records), "ports");
+        QTEST(history.unreadableLines, "unreadable");
+    }
+
+    void readRecordsOfNoFile() {
+        const RecordHistory missing = ReadUpdateRecords(dir_->filePath("updates.jsonl"), 0);
+        QVERIFY(missing.records.isEmpty());
+        QCOMPARE(missing.unreadableLines, 0);
+        QCOMPARE(missing.error, QString());
+
+        const RecordHistory folder = ReadUpdateRecords(dir_->path(), 0);
+        QVERIFY(folder.records.isEmpty());
+        QVERIFY(!folder.error.isEmpty());
+    }
+
+    // A line longer than any record is skipped whole, and one just within the limit still counts.
+    void readRecordsAroundTheLineLimit() {
+        const QString path = dir_->filePath("updates.jsonl");
+        QByteArray atLimit = Line("C");
+        atLimit.insert(1, "\"padding\":\"\",");
+        atLimit.insert(12, QByteArray(MaxRecordLineBytes - atLimit.size() + 1, 'p'));
+        QCOMPARE(qint64(atLimit.size()), MaxRecordLineBytes + 1);
+        QVERIFY(QJsonDocument::fromJson(atLimit).isObject());
+        QByteArray overLimit = atLimit;
+        overLimit.insert(12, 'p');
+
+        QVERIFY(WriteFile(path, Line("A") + overLimit + Line("B") + atLimit + overLimit.chopped(1)));
+        const RecordHistory history = ReadUpdateRecords(path, 0);
+        QCOMPARE(history.error, QString());
+        QCOMPARE(Ports(history.records), (QStringList{"A", "B", "C"}));
+        QCOMPARE(history.unreadableLines, 2);
+    }
+
+    // Times in local time (CET here), missing values as "-", what failed in words, and nothing
+    // from the device that could steer the terminal.
+    void recordTable() {
+        const QList<QJsonObject> records{
+            {{"end", "2026-12-07T16:40:01.123Z"},
+             {"port", "/dev/ttyUSB0"},
+             {"verdict", "failure"},
+             {"failed_phase", "program"},
+             {"failed_word", 261},
+             {"reason", "read-back differs"},
+             {"identification", QJsonValue::Null},
+             {"update_file", "/home/tech/fw/RQ70-4.2.KRV"},
+             {"duration_s", 176.2}},
+            {{"end", "2026-12-07T17:05:09.900Z"},
+             {"port", "COM3"},
+             {"verdict", "success"},
+             {"failed_phase", QJsonValue::Null},
+             {"failed_word", QJsonValue::Null},
+             {"reason", QJsonValue::Null},
+             {"identification", QString::fromUtf8("RQ-70\u202e 4.2\x1b[2J\u009b\r\n")},
+             {"update_file", "C:\\fw\\RQ70-4.2.KRV"},
+             {"duration_s", 31.04}},
+            {{"end", "2026-12-07T17:10:00.000Z"},
+             {"port", "COM4"},
+             {"verdict", "aborted"},
+             {"reason", "aborted by the user"},
+             {"update_file", "/home/tech/RQ70-4.2.KRV"},
+             {"duration_s", 2.5}},
+            {{"end", "2026-06-01T08:00:00.000Z"},
+             {"port", "COM5"},
+             {"verdict", "failure"},
+             {"failed_phase", "eeprom"},
+             {"failed_word", QJsonValue::Null},
+             {"update_file", QJsonValue::Null},
+             {"duration_s", 12}},
+            {},
+        };
+        const QString expected = QStringLiteral("End                  Port          Verdict  What failed     "
+                                                "     Identification     Update file   Duration\n"
+                                                "2026-12-07 17:40:01  /dev/ttyUSB0  failure  program at word "
+                                                "261  -                  RQ70-4.2.KRV   176.2 s\n"
+                                                "2026-12-07 18:05:09  COM3          success  -               "
+                                                "     RQ-70? 4.2?[2J???  RQ70-4.2.KRV    31.0 s\n"
+                                                "2026-12-07 18:10:00  COM4          aborted  aborted by the "
+                                                "user  -                  RQ70-4.2.KRV     2.5 s\n"
+                                                "2026-06-01 10:00:00  COM5          failure  eeprom          "
+                                                "     -                  -               12.0 s\n"
+                                                "-                    -             -        -               "
+                                                "     -                  -                    -\n");
+        QCOMPARE(FormatRecordTable(records), expected);
+    }
+
+    void updateFileFacts_data() {
+        // A null content leaves the file out.
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("sha256");
+        // Expected hashes from sha256sum.
+        QTest::newRow("short text") << "RQ70.KRV" << QByteArray("RQ-70 update file\n") << qint64(18)
+                                    << "87b5f9aa3395bf658fd3eecb5a2c77bef49c7297c7739beb061129d6c390911d";
+        QTest::newRow("empty") << "RQ70.KRV" << QByteArray("") << qint64(0)
+                               << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+        // Several read chunks and a partial one: bytes i % 251 for i below 3 MiB + 5.
+        QByteArray large(3 * 1024 * 1024 + 5, Qt::Uninitialized);
+        for (qsizetype i = 0; i < large.size(); ++i)
+            large[i] = char(i % 251);
+        QTest::newRow("larger than a read chunk")
+            << "RQ70.KRV" << large << qint64(large.size())
+            << "b01669d77761c4dfdfc8fb927821087bcf5c9ef1f917c4f1f8504e529f19edab";
+        QTest::newRow("missing") << "RQ70.KRV" << QByteArray() << qint64(-1) << "";
+        QTest::newRow("a folder") << "" << QByteArray() << qint64(-1) << "";
+    }
+    void updateFileFacts() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(qint64, size);
+        const QString path = dir_->filePath(name);
+        if (!content.isNull())
+            QVERIFY(WriteFile(path, content));
+        const UpdateFileFacts facts = ReadUpdateFileFacts(path);
+        QCOMPARE(facts.error.isEmpty(), size >= 0);
+        QCOMPARE(facts.size, size);
+        QTEST(facts.sha256, "sha256");
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], AppendingProgramArgument) == 0)
+        return RunAsAppendingProgram(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
+    TestUpdateRecord test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_updaterecord.moc"

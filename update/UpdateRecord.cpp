@@ -1,0 +1,303 @@
+// The record file is the one place where two programs and many update threads write the same
+// file, so its writing goes straight to POSIX: one append-mode write per line is what keeps the
+// lines whole. The POSIX calls stay in this file.
+
+#include "update/UpdateRecord.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QSysInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rq70 {
+
+namespace {
+
+QJsonValue TextOrNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonValue TimeOrNull(const QDateTime& time) {
+    return time.isValid() ? QJsonValue(time.toUTC().toString(Qt::ISODateWithMs))
+                          : QJsonValue(QJsonValue::Null);
+}
+
+// The login name: the environment first, as the user's shell tells it, then the password
+// database for sessions that have no such variables (services, some containers).
+QString CurrentUser() {
+    for (const char* name : {"USER", "LOGNAME"}) {
+        const QString value = qEnvironmentVariable(name);
+        if (!value.isEmpty())
+            return value;
+    }
+    const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return {};
+}
+
+// strerror() may share its buffer between threads, and records are written from several.
+QString SystemError(int error) {
+    char buffer[256];
+    return QString::fromLocal8Bit(::strerror_r(error, buffer, sizeof buffer));
+}
+
+bool IsFolder(const QByteArray& nativePath) {
+    struct stat status {};
+    return ::stat(nativePath.constData(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Like mkdir -p, but what it creates is the owner's alone: the record tells who updated what.
+QString MakeFolders(const QString& folder) {
+    const QByteArray native = QFile::encodeName(QDir::cleanPath(folder));
+    if (IsFolder(native))
+        return {};
+    for (qsizetype end = 1; end <= native.size(); ++end) {
+        if (end < native.size() && native.at(end) != '/')
+            continue;
+        const QByteArray prefix = native.left(end);
+        if (::mkdir(prefix.constData(), 0700) != 0 && errno != EEXIST)
+            return QStringLiteral("cannot create the folder %1 for the update record: %2")
+                .arg(QFile::decodeName(prefix), SystemError(errno));
+    }
+    return {};
+}
+
+// One line per record: the whole line goes to the kernel in a single write on an O_APPEND
+// descriptor, which places it at the end and writes it whole even when other threads or
+// processes append at the same moment. A buffered stream could split it and let lines mix.
+QString AppendLine(const QString& path, const QByteArray& line) {
+    const QByteArray native = QFile::encodeName(path);
+    int fd = -1;
+    do {
+        fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return QStringLiteral("cannot open the update record %1: %2").arg(path, SystemError(errno));
+
+    QString error;
+    ssize_t written = -1;
+    do {
+        written = ::write(fd, line.constData(), static_cast<std::size_t>(line.size()));
+    } while (written < 0 && errno == EINTR);
+    if (written < 0)
+        error = QStringLiteral("cannot write to the update record %1: %2").arg(path, SystemError(errno));
+    else if (written != line.size())
+        error = QStringLiteral("wrote only %1 of %2 bytes to the update record %3")
+                    .arg(written)
+                    .arg(line.size())
+                    .arg(path);
+    // The verdict is shown after this returns, so the line must be on disk by then. A special
+    // file such as /dev/null cannot be synced (EINVAL), and there is nothing to keep there.
+    else if (::fdatasync(fd) != 0 && errno != EINVAL)
+        error = QStringLiteral("cannot flush the update record %1 to disk: %2").arg(path, SystemError(errno));
+
+    // Linux closes the descriptor even when close() reports EINTR, so it is never retried.
+    if (::close(fd) != 0 && errno != EINTR && error.isEmpty())
+        error = QStringLiteral("cannot close the update record %1: %2").arg(path, SystemError(errno));
+    return error;
+}
+
+// Texts from the device or from a hand-edited file may hold escape sequences, carriage returns
+// or direction overrides that would rewrite what the terminal shows.
+bool SteersTerminal(QChar c) {
+    const char16_t u = c.unicode();
+    return c.category() == QChar::Other_Control || u == 0x2028 || u == 0x2029 ||
+           (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+}
+
+QString ForTerminal(QString text) {
+    if (text.isEmpty())
+        return QStringLiteral("-");
+    for (QChar& c : text) {
+        if (SteersTerminal(c))
+            c = u'?';
+    }
+    return text;
+}
+
+QString EndCell(const QJsonObject& record) {
+    const QDateTime end = QDateTime::fromString(record.value("end").toString(), Qt::ISODateWithMs);
+    return end.isValid() ? end.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+}
+
+QString WhatFailedCell(const QJsonObject& record) {
+    const QString phase = record.value("failed_phase").toString();
+    if (phase.isEmpty())
+        return record.value("reason").toString();
+    const QJsonValue word = record.value("failed_word");
+    return word.isDouble() ? QStringLiteral("%1 at word %2").arg(phase).arg(word.toInteger()) : phase;
+}
+
+// Records may come from the windows program on another system, so both separators count.
+QString FileNameCell(const QJsonObject& record) {
+    const QString path = record.value("update_file").toString();
+    return path.mid(qMax(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\')) + 1);
+}
+
+QString DurationCell(const QJsonObject& record) {
+    const QJsonValue duration = record.value("duration_s");
+    return duration.isDouble() ? QString::number(duration.toDouble(), 'f', 1) + QStringLiteral(" s")
+                               : QString();
+}
+
+} // namespace
+
+QJsonObject ToJson(const UpdateRecord& record) {
+    const bool timed = record.started.isValid() && record.ended.isValid();
+    return QJsonObject{
+        {"start", TimeOrNull(record.started)},
+        {"end", TimeOrNull(record.ended)},
+        {"duration_s",
+         timed ? QJsonValue(record.started.msecsTo(record.ended) / 1000.0) : QJsonValue(QJsonValue::Null)},
+        {"host", TextOrNull(record.host.isEmpty() ? QSysInfo::machineHostName() : record.host)},
+        {"user", TextOrNull(record.user.isEmpty() ? CurrentUser() : record.user)},
+        {"program", record.program},
+        {"version", record.version},
+        {"port", record.port},
+        {"device_path", record.devicePath},
+        {"usb_serial", TextOrNull(record.usbSerial)},
+        {"update_file", record.updateFile},
+        {"update_file_size",
+         record.updateFileSize < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(record.updateFileSize)},
+        {"update_file_sha256", TextOrNull(record.updateFileSha256)},
+        {"highest_program_word", record.highestProgramWord},
+        {"identification", TextOrNull(record.identification)},
+        {"verdict", record.verdict},
+        {"failed_phase", TextOrNull(record.failedPhase)},
+        {"failed_word", record.failedWord < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(record.failedWord)},
+        {"reason", TextOrNull(record.reason)},
+    };
+}
+
+UpdateFileFacts ReadUpdateFileFacts(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return {-1, {}, QStringLiteral("cannot open %1: %2").arg(path, file.errorString())};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    qint64 size = 0;
+    for (;;) {
+        const qint64 count = file.read(chunk.data(), chunk.size());
+        if (count < 0)
+            return {-1, {}, QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
+        if (count == 0)
+            break;
+        hash.addData(QByteArrayView(chunk.constData(), count));
+        size += count;
+    }
+    return {size, QString::fromLatin1(hash.result().toHex()), {}};
+}
+
+QString UpdateRecordPath() {
+    const QString chosen = qEnvironmentVariable("RQ70_UPDATE_RECORD");
+    if (!chosen.isEmpty())
+        return chosen;
+    // A relative XDG_STATE_HOME is invalid by the XDG rules and would depend on the current folder.
+    const QString stateHome = qEnvironmentVariable("XDG_STATE_HOME");
+    const QString base = QDir::isAbsolutePath(stateHome) ? stateHome : QDir::homePath() + "/.local/state";
+    return base + "/rq70-updater/updates.jsonl";
+}
+
+QString AppendUpdateRecord(const QString& path, const UpdateRecord& record) {
+    const QString folderError = MakeFolders(QFileInfo(path).absolutePath());
+    if (!folderError.isEmpty())
+        return folderError;
+    return AppendLine(path, QJsonDocument(ToJson(record)).toJson(QJsonDocument::Compact) + '\n');
+}
+
+RecordHistory ReadUpdateRecords(const QString& path, int last) {
+    RecordHistory history;
+    QFile file(path);
+    if (!file.exists())
+        return history;
+    if (!file.open(QIODevice::ReadOnly)) {
+        history.error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        return history;
+    }
+
+    // Only the records that can still be among the last `last` are kept while reading.
+    std::deque<QJsonObject> kept;
+    while (!file.atEnd()) {
+        QByteArray line = file.readLine(MaxRecordLineBytes + 2);
+        if (line.isEmpty())
+            break; // a read error; reported below
+        if (line.endsWith('\n')) {
+            line.chop(1);
+        } else if (!file.atEnd()) {
+            // Longer than any record: skip the rest of it without holding it.
+            QByteArray rest;
+            do {
+                rest = file.readLine(64 * 1024);
+            } while (!rest.isEmpty() && !rest.endsWith('\n'));
+            ++history.unreadableLines;
+            continue;
+        }
+        if (line.trimmed().isEmpty())
+            continue;
+        const QJsonDocument document =
+            line.size() > MaxRecordLineBytes ? QJsonDocument() : QJsonDocument::fromJson(line);
+        if (!document.isObject()) {
+            ++history.unreadableLines;
+            continue;
+        }
+        kept.push_back(document.object());
+        if (last > 0 && kept.size() > static_cast<std::size_t>(last))
+            kept.pop_front();
+    }
+    if (file.error() != QFileDevice::NoError)
+        history.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    history.records = QList<QJsonObject>(kept.begin(), kept.end());
+    return history;
+}
+
+QString FormatRecordTable(const QList<QJsonObject>& records) {
+    QList<QStringList> rows{
+        {"End", "Port", "Verdict", "What failed", "Identification", "Update file", "Duration"}};
+    for (const QJsonObject& record : records) {
+        QStringList row{EndCell(record),
+                        record.value("port").toString(),
+                        record.value("verdict").toString(),
+                        WhatFailedCell(record),
+                        record.value("identification").toString(),
+                        FileNameCell(record),
+                        DurationCell(record)};
+        for (QString& cell : row)
+            cell = ForTerminal(cell);
+        rows << row;
+    }
+
+    const qsizetype columns = rows.first().size();
+    QList<qsizetype> widths(columns, 0);
+    for (const QStringList& row : rows) {
+        for (qsizetype column = 0; column < columns; ++column)
+            widths[column] = qMax(widths[column], row[column].size());
+    }
+
+    // The duration, last, is right-aligned so that its decimal points line up.
+    QString table;
+    for (const QStringList& row : rows) {
+        for (qsizetype column = 0; column < columns - 1; ++column)
+            table += row[column].leftJustified(widths[column]) + QStringLiteral("  ");
+        table += row.last().rightJustified(widths.last()) + u'\n';
+    }
+    return table;
+}
+
+} // namespace rq70
