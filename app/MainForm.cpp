@@ -9,6 +9,7 @@
 #include "link/ConnectionMonitor.h"
 #include "link/PortSearch.h"
 #include "link/WindowFrame.h"
+#include "update/RunRecord.h"
 #include "update/UpdateProcedure.h"
 
 #include <QCloseEvent>
@@ -197,7 +198,10 @@ int MainForm::UpdatePort() const {
 
 void MainForm::OK_Click() {
     const int port = UpdatePort();
+    const QDateTime started = QDateTime::currentDateTimeUtc();
     const UpdateResult result = RunUpdate(state_, updateView_, port, replyTimeoutMs_);
+    if (result.outcome == UpdateResult::Succeeded || result.outcome == UpdateResult::Failed)
+        RecordUpdate(result, started);
     if (result.outcome == UpdateResult::PortNotOpened) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Uploader-Error"),
                         QStringLiteral("The update cannot start: %1 cannot be opened.\n\n%2")
@@ -206,6 +210,23 @@ void MainForm::OK_Click() {
         box.exec();
     }
     EndProgramIfAsked();
+}
+
+void MainForm::RecordUpdate(const UpdateResult& result, const QDateTime& started) {
+    RunContext context;
+    context.program = QStringLiteral("rq70-updater");
+    context.version = QCoreApplication::applicationVersion();
+    context.port = ComPortName(state_.link.CommPort());
+    context.devicePath = state_.link.DevicePath();
+    context.updateFile = UpdateFilePath;
+    context.updateFileFacts = ReadUpdateFileFacts(UpdateFilePath);
+    context.highestProgramWord = state_.images.HighestProgramWord;
+    context.started = started;
+    context.ended = QDateTime::currentDateTimeUtc();
+    // The record is for traceability; a technician's update stands whether or not it was written.
+    const QString problem = AppendUpdateRecord(UpdateRecordPath(), RecordOfRun(context, result));
+    if (!problem.isEmpty())
+        qWarning("rq70-updater: the update record was not written: %s", qPrintable(problem));
 }
 
 void MainForm::AutoDetectCmd_Click() {

@@ -2,6 +2,7 @@
 
 #include "app/InfoForm.h"
 #include "link/WindowDetectionView.h"
+#include "update/UpdateProcedure.h"
 #include "update/UpdaterModul.h"
 #include "update/WindowUpdateView.h"
 
@@ -72,6 +73,8 @@ private:
     void CloseSecondaryWindows();
     void EndProgramIfAsked();
     void Combo1_TextEntered();
+    // Appends the run to the update record; a record that cannot be written is only a warning.
+    void RecordUpdate(const UpdateResult& result, const QDateTime& started);
 
     UpdaterModul& state_;
     const QString programFolder_;

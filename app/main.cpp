@@ -9,6 +9,7 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("rq70-updater"));
+    QApplication::setApplicationVersion(QStringLiteral(RQ70_VERSION));
     // The layouts are measured for a small dialog font; 8 pt of the desktop's font would not fit.
     QFont font = QApplication::font();
     font.setPointSizeF(rq70::ApplicationFontPointSize);

@@ -74,4 +74,33 @@ int ComPortExists(int n) {
     return ComPortDevicePath(n).isEmpty() ? 0 : 1;
 }
 
+PortArgument ResolvePortArgument(const QString& given) {
+    static const QRegularExpression comName(QStringLiteral("^COM(\\d{1,5})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QString trimmed = given.trimmed();
+    const QRegularExpressionMatch match = comName.match(trimmed);
+    if (match.hasMatch()) {
+        const int n = match.captured(1).toInt();
+        return {ComPortName(n), ComPortDevicePath(n), n};
+    }
+    return {trimmed, trimmed, 0};
+}
+
+PortFacts DescribePort(const QString& devicePath) {
+    const QString device = QFileInfo(devicePath).canonicalFilePath();
+    if (device.isEmpty())
+        return {};
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (QFileInfo(info.systemLocation()).canonicalFilePath() != device)
+            continue;
+        PortFacts facts{info.manufacturer(), info.description(), info.serialNumber(), {}};
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+            facts.usbId = QStringLiteral("%1:%2")
+                              .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                              .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+        return facts;
+    }
+    return {};
+}
+
 } // namespace rq70

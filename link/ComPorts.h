@@ -16,4 +16,23 @@ QString ComPortDevicePath(int n);
 // Nonzero when COMn exists. Asked afresh on every call; never opens the port.
 int ComPortExists(int n);
 
+// A port as a script names it: "COMn" (any case), or the path of a serial device, such as
+// /dev/ttyUSB0 or the stable /dev/serial/by-id/... link a production station wants.
+struct PortArgument {
+    QString name;       // as messages show it: "COM3", or the path as given
+    QString devicePath; // what gets opened; "" when COMn does not exist
+    int comNumber = 0;  // n for "COMn", else 0
+};
+PortArgument ResolvePortArgument(const QString& given);
+
+// What the system knows of the serial device at `devicePath` (followed through links): for USB
+// adapters maker, product, serial number and vendor:product ids; all empty for other ports.
+struct PortFacts {
+    QString manufacturer;
+    QString product;
+    QString serialNumber;
+    QString usbId; // "0403:6001", or ""
+};
+PortFacts DescribePort(const QString& devicePath);
+
 } // namespace rq70

@@ -22,7 +22,7 @@ public:
 
     bool Erase() {
         phase_ = UpdatePhase::Erase;
-        view_.SetProgressLabel2(QStringLiteral("Erasing Flash..."));
+        view_.SetProgressLabel2(QString::fromLatin1(EraseCaption));
         view_.SetProgressBarColor(EraseBarColor);
         for (int row = FirstUpdatedWord; row <= images_.HighestProgramWord; row += EraseRowWords) {
             view_.SetProgressValue(row);
@@ -39,7 +39,7 @@ public:
 
     bool WriteProgram() {
         phase_ = UpdatePhase::Program;
-        view_.SetProgressLabel2(QStringLiteral("Writing program data..."));
+        view_.SetProgressLabel2(QString::fromLatin1(ProgramCaption));
         view_.SetProgressBarColor(WriteBarColor);
         for (int block = FirstUpdatedWord; block <= images_.HighestProgramWord; block += WriteBlockWords) {
             view_.SetProgressValue(block);
@@ -72,7 +72,7 @@ public:
     bool WriteEeprom() {
         phase_ = UpdatePhase::Eeprom;
         view_.SetProgressMax(EepromByteCount - 1);
-        view_.SetProgressLabel2(QStringLiteral("Writing EEPROM data..."));
+        view_.SetProgressLabel2(QString::fromLatin1(EepromCaption));
         view_.SetProgressBarColor(WriteBarColor);
         for (int address = 0; address < EepromByteCount; ++address) {
             view_.SetProgressValue(address);

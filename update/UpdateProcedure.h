@@ -12,6 +12,11 @@ inline constexpr int FirstUpdatedWord = 256;
 inline constexpr int EraseRowWords = 32;
 inline constexpr int WriteBlockWords = 4;
 
+// The progress window's phase line.
+inline constexpr const char* EraseCaption = "Erasing Flash...";
+inline constexpr const char* ProgramCaption = "Writing program data...";
+inline constexpr const char* EepromCaption = "Writing EEPROM data...";
+
 // The phases of a run, in the order they run.
 enum class UpdatePhase { None, Erase, Program, Eeprom };
 

@@ -35,8 +35,17 @@ struct App {
     rq70::UpdaterModul state;
     std::unique_ptr<rq70::MainForm> form;
 
-    App() { qputenv("RQ70_PORT_DIR", portFolder.path().toLocal8Bit()); }
-    ~App() { qunsetenv("RQ70_PORT_DIR"); }
+    // Updates are recorded here, not in the user's own record.
+    QString recordPath = QDir(portFolder.path()).filePath("updates.jsonl");
+
+    App() {
+        qputenv("RQ70_PORT_DIR", portFolder.path().toLocal8Bit());
+        qputenv("RQ70_UPDATE_RECORD", recordPath.toLocal8Bit());
+    }
+    ~App() {
+        qunsetenv("RQ70_PORT_DIR");
+        qunsetenv("RQ70_UPDATE_RECORD");
+    }
 
     QString InFolder(const QString& name) const { return QDir(programFolder.path()).filePath(name); }
     void AddPortEntry(int n) const {

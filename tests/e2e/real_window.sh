@@ -39,6 +39,7 @@ simulator=$!
 for _ in $(seq 100); do [[ -s "$work/pty" ]] && break; sleep 0.05; done
 
 export RQ70_PORT_DIR="$work/ports" XDG_RUNTIME_DIR="$work/runtime" WORK="$work" SHOTS="$shots"
+export RQ70_UPDATE_RECORD="$work/updates.jsonl"
 unset QT_QPA_PLATFORM  # real windows on the X server, whatever the test run asked for
 xvfb-run -a -s '-screen 0 1024x768x24' bash -euo pipefail -c '
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -115,4 +116,7 @@ echo "windows: ok"
 wait "$simulator"; simulator=
 grep -q '"finish_seen": *true' "$work/device.json" || { echo "FAIL: the device never got the closing command" >&2; exit 1; }
 grep -q '\[4095, *255, *48\]' "$work/device.json" || { echo "FAIL: the device does not hold the last word" >&2; exit 1; }
+# The run is in the update record, with the device's identification.
+grep -q '"verdict":"success"' "$work/updates.jsonl" && grep -q '"identification":"RQ-70 Boot 1.0"' "$work/updates.jsonl" ||
+    { echo "FAIL: the update record lacks the run" >&2; exit 1; }
 echo "1 passed, 0 failed"

@@ -1,0 +1,370 @@
+#include "flash/FlashCommands.h"
+
+#include "flash/DeviceRun.h"
+#include "flash/InterruptSignal.h"
+#include "flash/ProgressReport.h"
+#include "image/HexLoader.h"
+#include "image/ScrambledFile.h"
+#include "image/UpdateFileDiscovery.h"
+#include "link/DetectionView.h"
+#include "link/DeviceQuery.h"
+#include "link/PortSearch.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace rq70::flash {
+
+namespace {
+
+constexpr int PingsPerPort = 2;
+
+void Say(const QString& text) {
+    std::fprintf(stdout, "%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+void Complain(const QString& text) {
+    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
+}
+
+void SayJson(const QJsonObject& object) {
+    Say(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+QString RecordPath(const FlashOptions& options) {
+    return options.recordPath.isEmpty() ? UpdateRecordPath() : options.recordPath;
+}
+
+// The search's window, without a window: its last two lines and its warnings about ports that
+// another program holds or that the user may not open.
+class QuietDetectionView : public DetectionView {
+public:
+    QString line1;
+    QString line2;
+
+    void ShowDetectionWindow() override {}
+    void SetLines(const QString& first, const QString& second) override {
+        line1 = first;
+        line2 = second;
+    }
+    void ShowAbortButton() override {}
+    void ShowOKButton() override {}
+    void SetMainOKEnabled(bool) override {}
+    void SelectPortEntry(const QString&) override {}
+    void ShowPortWarning(const QString& description) override { Complain(description); }
+};
+
+struct Found {
+    int port = 0;
+    QString identification;
+};
+
+// The same search as "Auto Detect...": COM1 to COM20, two pings each. Ctrl-C stops it after the
+// ping under way.
+std::optional<Found> Search(UpdaterModul& state) {
+    InterruptSignal interrupt;
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, [&state] { state.AbortRequested = true; });
+    QuietDetectionView view;
+    state.link.ApplyLineSettings();
+    const SearchResult result = SearchForDevice(state.link, state.AbortRequested, state.running, view);
+    state.link.SetMonitorTimer(false);
+    if (result.outcome != SearchResult::Found)
+        return std::nullopt;
+    QString identification = view.line2;
+    identification.remove(0, int(qstrlen("Detected ")));
+    return Found{result.port, identification};
+}
+
+struct LoadedFile {
+    QString path;
+    FirmwareImages images;
+};
+
+// The update file as the windows load it, with the loader's messages on stderr.
+std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitStatus) {
+    exitStatus = ExitNoUpdateFile;
+    QString path = options.updateFile;
+    if (path.isEmpty()) {
+        const QString folder = QCoreApplication::applicationDirPath();
+        const std::string name = FindUpdateFile(folder.toStdString(), UpdateFilePattern);
+        if (name.empty()) {
+            Complain(QStringLiteral("no update file %1 in %2; name one: rq70-flash update FILE.KRV --port P")
+                         .arg(QString::fromLatin1(UpdateFilePattern), QDir::toNativeSeparators(folder)));
+            return std::nullopt;
+        }
+        path = QString::fromStdString(JoinFolderAndName(folder.toStdString(), name));
+    }
+    if (QFileInfo(path).isDir()) {
+        Complain(QStringLiteral("cannot read the update file '%1': it is a folder").arg(path));
+        return std::nullopt;
+    }
+    FileContent content = ReadWholeFile(path.toStdString());
+    if (!content.bytes) {
+        Complain(QStringLiteral("cannot read the update file '%1': %2")
+                     .arg(path, QString::fromStdString(content.error)));
+        return std::nullopt;
+    }
+    ApplyScrambleKey(*content.bytes);
+    LoadedFile loaded{QFileInfo(path).absoluteFilePath(), {}};
+    LoadHexText(*content.bytes, loaded.images,
+                [](const std::string& message) { Complain(QString::fromStdString(message)); });
+    exitStatus = ExitAllUpdated;
+    return loaded;
+}
+
+ProgressReport::Style ReportStyle(const FlashOptions& options) {
+    if (options.json)
+        return ProgressReport::Style::Json;
+    return ::isatty(STDOUT_FILENO) ? ProgressReport::Style::Terminal : ProgressReport::Style::Plain;
+}
+
+// Runs one update per port, each in a thread of its own, and reports as they go.
+int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const FlashOptions& options) {
+    qRegisterMetaType<DeviceEvent>();
+    qRegisterMetaType<DeviceOutcome>();
+    qRegisterMetaType<OpenResult>();
+
+    RunContext context;
+    context.program = QStringLiteral("rq70-flash");
+    context.version = QCoreApplication::applicationVersion();
+    context.updateFile = file.path;
+    context.updateFileFacts = ReadUpdateFileFacts(file.path);
+    context.highestProgramWord = file.images.HighestProgramWord;
+
+    ProgressReport report(ReportStyle(options), ports, stdout);
+    std::promise<bool> go;
+    const std::shared_future<bool> goSignal = go.get_future().share();
+    bool decided = false;
+    const auto decide = [&](bool start) {
+        if (!decided)
+            go.set_value(start);
+        decided = true;
+    };
+
+    QList<QThread*> threads;
+    QList<DeviceRun*> runs;
+    QList<OpenResult> opened(ports.size());
+    QList<DeviceOutcome> outcomes(ports.size());
+    int openCount = 0;
+    int finishedCount = 0;
+    bool interrupted = false;
+    bool openFailed = false;
+    QEventLoop loop;
+
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        DeviceJob job{int(i), ports[i], file.images, RecordPath(options), context};
+        auto* run = new DeviceRun(std::move(job), goSignal);
+        auto* thread = new QThread;
+        run->moveToThread(thread);
+        QObject::connect(thread, &QThread::started, run, &DeviceRun::Run);
+        QObject::connect(run, &DeviceRun::Opened, &loop, [&](int device, const OpenResult& open) {
+            opened[device] = open;
+            if (!open.ok())
+                openFailed = true;
+            if (++openCount < ports.size())
+                return;
+            if (openFailed) {
+                for (qsizetype d = 0; d < ports.size(); ++d) {
+                    if (!opened[d].ok())
+                        report.OpenFailed(int(d), opened[d]);
+                }
+                decide(false);
+                return;
+            }
+            if (interrupted) {
+                decide(false);
+                return;
+            }
+            QStringList paths;
+            for (const PortArgument& port : ports)
+                paths << port.devicePath;
+            report.Started(paths);
+            decide(true);
+        });
+        QObject::connect(run, &DeviceRun::Event, &loop,
+                         [&](const DeviceEvent& event) { report.OnEvent(event); });
+        QObject::connect(run, &DeviceRun::Finished, &loop, [&](const DeviceOutcome& outcome) {
+            outcomes[outcome.device] = outcome;
+            if (!openFailed && decided)
+                report.OnFinished(outcome);
+            if (++finishedCount == ports.size())
+                loop.quit();
+        });
+        threads << thread;
+        runs << run;
+    }
+
+    InterruptSignal interrupt;
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, &loop, [&] {
+        if (interrupted)
+            return;
+        interrupted = true;
+        report.Interrupted();
+        // Before every port is open nothing has started: call the run off. After, stop each update
+        // after its unit under way.
+        if (openCount == ports.size())
+            for (DeviceRun* run : runs)
+                run->RequestStop();
+    });
+
+    for (QThread* thread : threads)
+        thread->start();
+    loop.exec();
+    for (qsizetype i = 0; i < threads.size(); ++i) {
+        threads[i]->quit();
+        threads[i]->wait();
+        delete runs[i];
+        delete threads[i];
+    }
+
+    if (openFailed)
+        return ExitPortNotOpened;
+    bool allUpdated = !interrupted;
+    for (const DeviceOutcome& outcome : outcomes)
+        allUpdated = allUpdated && outcome.Succeeded();
+    const int status = allUpdated ? ExitAllUpdated : ExitUpdateFailed;
+    report.Summary(outcomes, status);
+    return status;
+}
+
+} // namespace
+
+int ListPorts(const FlashOptions& options) {
+    int listed = 0;
+    for (int n = FirstSearchedPort; n <= LastSearchedPort; ++n) {
+        const QString path = ComPortDevicePath(n);
+        if (path.isEmpty())
+            continue;
+        ++listed;
+        const PortFacts facts = DescribePort(path);
+        if (options.json) {
+            SayJson({{"port", ComPortName(n)},
+                     {"device_path", path},
+                     {"manufacturer", facts.manufacturer},
+                     {"product", facts.product},
+                     {"serial_number", facts.serialNumber},
+                     {"usb_id", facts.usbId}});
+            continue;
+        }
+        QString line = QStringLiteral("%1  %2").arg(ComPortName(n), -5).arg(path);
+        const QStringList usb =
+            QStringList{facts.manufacturer, facts.product,
+                        facts.serialNumber.isEmpty() ? QString() : "serial " + facts.serialNumber,
+                        facts.usbId}
+                .filter(QRegularExpression(QStringLiteral(".")));
+        if (!usb.isEmpty())
+            line += QStringLiteral("  (") + usb.join(QStringLiteral(", ")) + QLatin1Char(')');
+        Say(line);
+    }
+    if (listed == 0 && !options.json)
+        Complain(QStringLiteral("no serial port found (COM1 to COM%1)").arg(LastSearchedPort));
+    return ExitAllUpdated;
+}
+
+int Detect(const FlashOptions& options) {
+    UpdaterModul state;
+    const std::optional<Found> found = Search(state);
+    if (!found) {
+        Complain(state.AbortRequested
+                     ? QStringLiteral("interrupted")
+                     : QStringLiteral("no device answered on COM1 to COM%1").arg(LastSearchedPort));
+        return state.AbortRequested ? ExitUpdateFailed : ExitNoDevice;
+    }
+    if (options.json)
+        SayJson({{"port", ComPortName(found->port)},
+                 {"device_path", ComPortDevicePath(found->port)},
+                 {"identification", found->identification}});
+    else
+        Say(QStringLiteral("%1  %2  %3")
+                .arg(ComPortName(found->port), ComPortDevicePath(found->port), found->identification));
+    return ExitAllUpdated;
+}
+
+int Info(const FlashOptions& options) {
+    const PortArgument port = ResolvePortArgument(options.ports.value(0));
+    SerialLink link;
+    link.ApplyLineSettings();
+    const OpenResult open =
+        port.devicePath.isEmpty()
+            ? OpenResult{OpenFailure::Missing, 0, port.name + QStringLiteral(" does not exist.")}
+            : link.OpenDevice(port.devicePath, port.name);
+    if (!open.ok()) {
+        Complain(open.description);
+        return ExitPortNotOpened;
+    }
+    // As the search does: one flush, then at most two pings.
+    link.FlushInput();
+    bool present = false;
+    for (int ping = 0; ping < PingsPerPort && !present; ++ping)
+        present = CheckPresence(link);
+    if (!present) {
+        Complain(QStringLiteral("no boot loader answers on %1").arg(port.name));
+        return ExitNoDevice;
+    }
+    const QString identification = QueryDeviceInfo(link, DeviceInfoAddress).value_or(QString());
+    if (options.json)
+        SayJson({{"port", port.name}, {"device_path", port.devicePath}, {"identification", identification}});
+    else
+        Say(identification);
+    return ExitAllUpdated;
+}
+
+int Update(const FlashOptions& options) {
+    int status = ExitAllUpdated;
+    const std::optional<LoadedFile> file = LoadUpdateFile(options, status);
+    if (!file)
+        return status;
+
+    QList<PortArgument> ports;
+    if (options.detect) {
+        UpdaterModul state;
+        const std::optional<Found> found = Search(state);
+        if (!found) {
+            Complain(state.AbortRequested
+                         ? QStringLiteral("interrupted")
+                         : QStringLiteral("no device answered on COM1 to COM%1").arg(LastSearchedPort));
+            return state.AbortRequested ? ExitUpdateFailed : ExitNoDevice;
+        }
+        state.link.Close();
+        ports << ResolvePortArgument(ComPortName(found->port));
+    } else {
+        for (const QString& given : options.ports)
+            ports << ResolvePortArgument(given);
+    }
+    return UpdatePorts(ports, *file, options);
+}
+
+int History(const FlashOptions& options) {
+    const QString path = RecordPath(options);
+    const RecordHistory history = ReadUpdateRecords(path, options.last);
+    if (!history.error.isEmpty()) {
+        Complain(QStringLiteral("cannot read the update record '%1': %2").arg(path, history.error));
+        return ExitNoUpdateFile;
+    }
+    if (history.unreadableLines > 0)
+        Complain(QStringLiteral("%1 unreadable line(s) in '%2' passed over")
+                     .arg(history.unreadableLines)
+                     .arg(path));
+    if (options.json) {
+        for (const QJsonObject& record : history.records)
+            SayJson(record);
+        return ExitAllUpdated;
+    }
+    if (history.records.isEmpty()) {
+        Complain(QStringLiteral("no update recorded in '%1'").arg(path));
+        return ExitAllUpdated;
+    }
+    std::fputs(qPrintable(FormatRecordTable(history.records)), stdout);
+    return ExitAllUpdated;
+}
+
+} // namespace rq70::flash

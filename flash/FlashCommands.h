@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace rq70::flash {
+
+// The exit statuses of rq70-flash, as --help and the README give them.
+enum ExitStatus {
+    ExitAllUpdated = 0,
+    ExitUpdateFailed = 1,
+    ExitWrongArguments = 2,
+    ExitNoUpdateFile = 3,
+    ExitPortNotOpened = 4,
+    ExitNoDevice = 5,
+};
+
+struct FlashOptions {
+    QString command;
+    QString updateFile; // "" to look beside the executable, as the windows do
+    QStringList ports;
+    bool detect = false;
+    bool json = false;
+    QString recordPath; // "" for the default record
+    int last = 0;       // history: 0 for every record
+};
+
+int ListPorts(const FlashOptions& options);
+int Detect(const FlashOptions& options);
+int Info(const FlashOptions& options);
+int Update(const FlashOptions& options);
+int History(const FlashOptions& options);
+
+} // namespace rq70::flash

@@ -1,0 +1,284 @@
+#include "flash/ProgressReport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace rq70::flash {
+
+namespace {
+
+// JSON progress events come at most this often, in percent of the run.
+constexpr int JsonProgressStep = 5;
+// Plain lines, which a log keeps, come more seldom still.
+constexpr int PlainProgressStep = 10;
+constexpr int RedrawIntervalMs = 100;
+
+QJsonValue OrNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonValue OrNull(int value) {
+    return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(value);
+}
+
+double Seconds(qint64 ms) {
+    return static_cast<double>(ms) / 1000.0;
+}
+
+// Texts from the device go to a terminal: nothing in them may move the cursor or change colours.
+QString Printable(const QString& text) {
+    QString printable = text;
+    for (QChar& c : printable) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F || (c.unicode() >= 0x80 && c.unicode() < 0xA0))
+            c = QLatin1Char('?');
+    }
+    return printable;
+}
+
+QString TimeLeft(qint64 elapsedMs, int percent) {
+    if (percent <= 0 || percent >= 100)
+        return {};
+    return Clock(elapsedMs * (100 - percent) / percent);
+}
+
+} // namespace
+
+QString Clock(qint64 ms) {
+    const qint64 seconds = ms / 1000;
+    if (seconds >= 3600)
+        return QStringLiteral("%1:%2:%3")
+            .arg(seconds / 3600)
+            .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString VerdictOf(const DeviceOutcome& outcome) {
+    if (!outcome.ran)
+        return QStringLiteral("not run");
+    if (outcome.result.outcome == UpdateResult::Succeeded)
+        return QStringLiteral("success");
+    return outcome.result.aborted ? QStringLiteral("aborted") : QStringLiteral("failure");
+}
+
+QString FailureOf(const DeviceOutcome& outcome) {
+    if (!outcome.ran)
+        return outcome.open.ok() ? QStringLiteral("not started") : outcome.open.description;
+    const UpdateResult& result = outcome.result;
+    if (result.outcome == UpdateResult::Succeeded)
+        return {};
+    QString where = PhaseName(result.failedPhase);
+    if (result.failedWord >= 0)
+        where += QStringLiteral(" at word %1").arg(result.failedWord);
+    return where.isEmpty() ? result.reason : where + QStringLiteral(": ") + result.reason;
+}
+
+ProgressReport::ProgressReport(Style style, const QList<PortArgument>& ports, std::FILE* out)
+    : style_(style), out_(out) {
+    for (const PortArgument& port : ports)
+        lines_.append(Line{port.name, UpdatePhase::None, 0, -1, {}, {}});
+    if (style_ == Style::Terminal) {
+        // The elapsed time moves on even while a device sits in a long wait.
+        ticker_.setInterval(1000);
+        QObject::connect(&ticker_, &QTimer::timeout, [this] { Redraw(true); });
+    }
+}
+
+void ProgressReport::PrintJson(const QJsonObject& object) {
+    Print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+void ProgressReport::Print(const QString& text) {
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
+    std::fflush(out_);
+}
+
+void ProgressReport::Started(const QStringList& devicePaths) {
+    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    for (qsizetype i = 0; i < lines_.size(); ++i) {
+        lines_[i].clock.start();
+        if (style_ == Style::Json)
+            PrintJson({{"event", "start"},
+                       {"port", lines_[i].port},
+                       {"device_path", devicePaths.value(i)},
+                       {"time", now}});
+        else if (style_ == Style::Plain)
+            Print(QStringLiteral("%1: updating (%2)").arg(lines_[i].port, devicePaths.value(i)));
+    }
+    if (style_ == Style::Terminal) {
+        sinceRedraw_.start();
+        ticker_.start();
+        Redraw(true);
+    }
+}
+
+void ProgressReport::OnEvent(const DeviceEvent& event) {
+    if (event.device < 0 || event.device >= lines_.size())
+        return;
+    Line& line = lines_[event.device];
+    const qint64 elapsed = line.clock.elapsed();
+    const bool newPhase = event.kind == DeviceEvent::Phase;
+    line.phase = event.phase;
+    line.percent = event.percent;
+    switch (style_) {
+    case Style::Json:
+        if (event.kind == DeviceEvent::VerifyFailed) {
+            PrintJson({{"event", "verify_failed"},
+                       {"port", line.port},
+                       {"word", event.text.section(QLatin1Char(' '), -1).toInt()},
+                       {"message", event.text}});
+        } else if (newPhase || event.percent >= line.printedPercent + JsonProgressStep) {
+            line.printedPercent = event.percent;
+            QJsonObject progress{{"event", newPhase ? "phase" : "progress"},
+                                 {"port", line.port},
+                                 {"phase", PhaseName(event.phase)},
+                                 {"percent", event.percent},
+                                 {"elapsed_s", Seconds(elapsed)}};
+            if (event.percent > 0 && event.percent < 100)
+                progress.insert("left_s", Seconds(elapsed * (100 - event.percent) / event.percent));
+            PrintJson(progress);
+        }
+        break;
+    case Style::Plain:
+        if (event.kind == DeviceEvent::VerifyFailed) {
+            Print(QStringLiteral("%1: %2").arg(line.port, event.text));
+        } else if (newPhase || event.percent >= line.printedPercent + PlainProgressStep) {
+            line.printedPercent = event.percent - event.percent % PlainProgressStep;
+            Print(QStringLiteral("%1: %2 %3% (%4 elapsed)")
+                      .arg(line.port, PhaseName(event.phase))
+                      .arg(event.percent)
+                      .arg(Clock(elapsed)));
+        }
+        break;
+    case Style::Terminal:
+        Redraw(newPhase || event.kind == DeviceEvent::VerifyFailed);
+        break;
+    }
+}
+
+void ProgressReport::OnFinished(const DeviceOutcome& outcome) {
+    if (outcome.device < 0 || outcome.device >= lines_.size())
+        return;
+    Line& line = lines_[outcome.device];
+    line.verdict = VerdictOf(outcome);
+    if (!outcome.recordWarning.isEmpty())
+        std::fprintf(stderr, "rq70-flash: warning: %s: the update record was not written: %s\n",
+                     qPrintable(line.port), qPrintable(outcome.recordWarning));
+    switch (style_) {
+    case Style::Json:
+        if (!outcome.result.identification.isEmpty())
+            PrintJson(
+                {{"event", "identification"}, {"port", line.port}, {"text", outcome.result.identification}});
+        PrintJson({{"event", "verdict"},
+                   {"port", line.port},
+                   {"verdict", line.verdict},
+                   {"failed_phase", OrNull(PhaseName(outcome.result.failedPhase))},
+                   {"failed_word", OrNull(outcome.result.failedWord)},
+                   {"reason", OrNull(outcome.Succeeded() ? QString() : outcome.result.reason)},
+                   {"identification", OrNull(outcome.result.identification)},
+                   {"duration_s", Seconds(outcome.durationMs)},
+                   {"record_warning", OrNull(outcome.recordWarning)}});
+        break;
+    case Style::Plain:
+        Print(QStringLiteral("%1: %2 after %3%4")
+                  .arg(line.port, line.verdict, Clock(outcome.durationMs),
+                       outcome.Succeeded() ? QStringLiteral(", ") + Printable(outcome.result.identification)
+                                           : QStringLiteral(": ") + FailureOf(outcome)));
+        break;
+    case Style::Terminal:
+        line.percent = outcome.Succeeded() ? 100 : line.percent;
+        Redraw(true);
+        break;
+    }
+}
+
+void ProgressReport::OpenFailed(int device, const OpenResult& open) {
+    const QString port = lines_.value(device).port;
+    if (style_ == Style::Json)
+        PrintJson({{"event", "open_failed"}, {"port", port}, {"reason", open.description}});
+    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(open.description));
+}
+
+void ProgressReport::Interrupted() {
+    if (style_ == Style::Json)
+        PrintJson({{"event", "interrupted"}});
+    std::fprintf(stderr, "rq70-flash: interrupted: every update stops after the unit under way\n");
+}
+
+QString ProgressReport::LiveText(const Line& line) const {
+    const qint64 elapsed = line.clock.isValid() ? line.clock.elapsed() : 0;
+    if (!line.verdict.isEmpty())
+        return QStringLiteral("%1  %2").arg(line.port, -12).arg(line.verdict);
+    QString text =
+        QStringLiteral("%1  %2 %3%  %4 elapsed")
+            .arg(line.port, -12)
+            .arg(line.phase == UpdatePhase::None ? QStringLiteral("start") : PhaseName(line.phase), -7)
+            .arg(line.percent, 3)
+            .arg(Clock(elapsed), 5);
+    const QString left = TimeLeft(elapsed, line.percent);
+    if (!left.isEmpty())
+        text += QStringLiteral("  %1 left").arg(left, 5);
+    return text;
+}
+
+void ProgressReport::Redraw(bool force) {
+    if (style_ != Style::Terminal ||
+        (!force && sinceRedraw_.isValid() && sinceRedraw_.elapsed() < RedrawIntervalMs))
+        return;
+    sinceRedraw_.restart();
+    QString text;
+    if (drawn_)
+        text += QStringLiteral("\x1b[%1A").arg(lines_.size());
+    for (const Line& line : lines_)
+        text += QStringLiteral("\r\x1b[2K") + LiveText(line) + QLatin1Char('\n');
+    drawn_ = true;
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
+    std::fflush(out_);
+}
+
+void ProgressReport::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus) {
+    ticker_.stop();
+    if (style_ == Style::Json) {
+        int succeeded = 0;
+        for (const DeviceOutcome& outcome : outcomes)
+            succeeded += outcome.Succeeded();
+        PrintJson({{"event", "summary"},
+                   {"devices", int(outcomes.size())},
+                   {"succeeded", succeeded},
+                   {"failed", int(outcomes.size()) - succeeded},
+                   {"exit_status", exitStatus}});
+        return;
+    }
+    Redraw(true);
+    const QStringList header{"Port", "Identification", "Verdict", "Failed at / reason", "Duration"};
+    QList<QStringList> rows;
+    for (const DeviceOutcome& outcome : outcomes) {
+        const QString failure = FailureOf(outcome);
+        rows.append({lines_.value(outcome.device).port,
+                     outcome.result.identification.isEmpty() ? QStringLiteral("-")
+                                                             : Printable(outcome.result.identification),
+                     VerdictOf(outcome), failure.isEmpty() ? QStringLiteral("-") : failure,
+                     QStringLiteral("%1 s").arg(Seconds(outcome.durationMs), 0, 'f', 1)});
+    }
+    QList<qsizetype> widths;
+    for (qsizetype column = 0; column < header.size(); ++column) {
+        qsizetype width = header[column].size();
+        for (const QStringList& row : rows)
+            width = std::max(width, row[column].size());
+        widths.append(width);
+    }
+    const auto format = [&](const QStringList& row) {
+        QString text;
+        for (qsizetype column = 0; column < row.size(); ++column)
+            text += column + 1 < row.size() ? row[column].leftJustified(widths[column] + 2) : row[column];
+        return text;
+    };
+    Print(QString());
+    Print(format(header));
+    for (const QStringList& row : rows)
+        Print(format(row));
+}
+
+} // namespace rq70::flash

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "flash/DeviceEvent.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace rq70::flash {
+
+// How `rq70-flash update` tells its progress: one JSON object per line for line-control software;
+// on a terminal one live line per device, redrawn in place; otherwise plain lines that are only
+// ever appended. Every style ends with a summary (a table, or a JSON summary event).
+class ProgressReport {
+public:
+    enum class Style { Json, Terminal, Plain };
+
+    ProgressReport(Style style, const QList<PortArgument>& ports, std::FILE* out);
+
+    // The updates start now, on these device paths.
+    void Started(const QStringList& devicePaths);
+    void OnEvent(const DeviceEvent& event);
+    void OnFinished(const DeviceOutcome& outcome);
+    // A port did not open, so no update starts.
+    void OpenFailed(int device, const OpenResult& open);
+    // Ctrl-C: every update stops after its unit under way.
+    void Interrupted();
+    void Summary(const QList<DeviceOutcome>& outcomes, int exitStatus);
+
+private:
+    struct Line {
+        QString port;
+        UpdatePhase phase = UpdatePhase::None;
+        int percent = 0;
+        int printedPercent = -1;
+        QElapsedTimer clock;
+        QString verdict;
+    };
+
+    void PrintJson(const QJsonObject& object);
+    void Print(const QString& text);
+    void Redraw(bool force);
+    QString LiveText(const Line& line) const;
+
+    const Style style_;
+    std::FILE* const out_;
+    QList<Line> lines_;
+    QElapsedTimer sinceRedraw_;
+    QTimer ticker_;
+    bool drawn_ = false;
+};
+
+// "1:05" or "1:02:03".
+QString Clock(qint64 ms);
+// The verdict of an outcome as the record and the report name it: success, failure or aborted.
+QString VerdictOf(const DeviceOutcome& outcome);
+// What failed, for a person: "program at word 261: the echo of word 261 did not match".
+QString FailureOf(const DeviceOutcome& outcome);
+
+} // namespace rq70::flash

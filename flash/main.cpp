@@ -1,0 +1,157 @@
+// rq70-flash: the updater for service scripts and production lines. The same update as the
+// windows run, without windows, on one or many ports at once, with a record of every update.
+
+#include "flash/FlashCommands.h"
+#include "link/ComPorts.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSet>
+
+#include <cstdio>
+
+using namespace rq70::flash;
+
+namespace {
+
+constexpr const char* Description =
+    R"(Updates RQ-70 devices from an update file, as the RQ-70 Updater's windows do, on one
+port or on many at once, and keeps a record of every update.
+
+Commands:
+  ports                     the ports the updater sees: COM name, device path, and for USB
+                            adapters maker, product and serial number
+  detect                    search COM1 to COM20 for the boot loader as "Auto Detect..." does;
+                            prints the port and the device's identification text
+  info --port P             presence check and identification text of the device on P
+  update [FILE.KRV] (--port P [--port P ...] | --detect)
+                            update every named port at the same time (or the port the search
+                            finds) from FILE.KRV, or from the one RQ70*.KRV file beside this
+                            program; each device gets exactly the windows' update
+  history [--last N]        the update record as a table (--json: its lines as they are)
+
+A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the windows) or the
+path of a serial device, such as /dev/ttyUSB0 or /dev/serial/by-id/usb-...
+
+Every update is recorded as one JSON line in $XDG_STATE_HOME/rq70-updater/updates.jsonl
+(~/.local/state/... when unset), or in the file RQ70_UPDATE_RECORD or --record names.
+
+Output of update: on a terminal one live line per device and a summary table at the end;
+otherwise plain lines; with --json one JSON object per line for every event (start, phase,
+progress, verify_failed, identification, verdict, open_failed, interrupted, summary).
+Ctrl-C stops every update after the row, block or EEPROM byte under way, prints the summary
+and exits with status 1.
+
+Exit status:
+  0  every device updated (or the command succeeded)
+  1  at least one update failed or was stopped
+  2  wrong arguments
+  3  no update file, or one that cannot be read (history: a record that cannot be read)
+  4  a port cannot be opened (busy, no permission, missing); nothing was updated
+  5  no device found (detect, update --detect, info))";
+
+int WrongArguments(const QString& problem) {
+    std::fprintf(stderr, "rq70-flash: %s\nTry 'rq70-flash --help'.\n", qPrintable(problem));
+    return ExitWrongArguments;
+}
+
+// Two arguments that name the same device would have two threads fighting over one port.
+QString SamePortTwice(const QStringList& ports) {
+    QHash<QString, QString> seen;
+    for (const QString& given : ports) {
+        const rq70::PortArgument port = rq70::ResolvePortArgument(given);
+        const QString canonical = QFileInfo(port.devicePath).canonicalFilePath();
+        const QString key = canonical.isEmpty() ? port.name.toUpper() : canonical;
+        if (seen.contains(key))
+            return QStringLiteral("%1 and %2 are the same port").arg(seen.value(key), given);
+        seen.insert(key, given);
+    }
+    return {};
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("rq70-flash"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(RQ70_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(Description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), QStringLiteral("A port: COMn or a device path."), QStringLiteral("P"));
+    const QCommandLineOption detectOption(QStringLiteral("detect"),
+                                          QStringLiteral("update: the port that a search finds."));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("One JSON object per line."));
+    const QCommandLineOption recordOption(QStringLiteral("record"),
+                                          QStringLiteral("The update record to write or read."),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption lastOption(
+        QStringLiteral("last"), QStringLiteral("history: only the last N records."), QStringLiteral("N"));
+    parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("ports, detect, info, update or history"));
+    parser.addPositionalArgument(QStringLiteral("FILE.KRV"), QStringLiteral("update: the update file"),
+                                 QStringLiteral("[FILE.KRV]"));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return WrongArguments(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return ExitAllUpdated;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("rq70-flash %s\n", RQ70_VERSION);
+        return ExitAllUpdated;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return WrongArguments(QStringLiteral("no command given"));
+    FlashOptions options;
+    options.command = positional.first();
+    options.ports = parser.values(portOption);
+    options.detect = parser.isSet(detectOption);
+    options.json = parser.isSet(jsonOption);
+    options.recordPath = parser.value(recordOption);
+    if (parser.isSet(lastOption)) {
+        bool number = false;
+        options.last = parser.value(lastOption).toInt(&number);
+        if (!number || options.last < 1)
+            return WrongArguments(QStringLiteral("--last takes a whole number from 1 up"));
+        if (options.command != QLatin1String("history"))
+            return WrongArguments(QStringLiteral("--last goes with history"));
+    }
+    const bool takesPorts =
+        options.command == QLatin1String("update") || options.command == QLatin1String("info");
+    if (!options.ports.isEmpty() && !takesPorts)
+        return WrongArguments(QStringLiteral("--port goes with update and info"));
+    if (options.detect && options.command != QLatin1String("update"))
+        return WrongArguments(QStringLiteral("--detect goes with update"));
+    if (positional.size() > (options.command == QLatin1String("update") ? 2 : 1))
+        return WrongArguments(QStringLiteral("too many arguments for %1").arg(options.command));
+
+    if (options.command == QLatin1String("ports"))
+        return ListPorts(options);
+    if (options.command == QLatin1String("detect"))
+        return Detect(options);
+    if (options.command == QLatin1String("history"))
+        return History(options);
+    if (options.command == QLatin1String("info")) {
+        if (options.ports.size() != 1)
+            return WrongArguments(QStringLiteral("info needs exactly one --port"));
+        return Info(options);
+    }
+    if (options.command == QLatin1String("update")) {
+        if (options.detect == !options.ports.isEmpty())
+            return WrongArguments(QStringLiteral("update needs --port P (one or more) or --detect"));
+        if (const QString twice = SamePortTwice(options.ports); !twice.isEmpty())
+            return WrongArguments(twice);
+        options.updateFile = positional.value(1);
+        return Update(options);
+    }
+    return WrongArguments(QStringLiteral("unknown command '%1'").arg(options.command));
+}

@@ -1,0 +1,41 @@
+#include "update/RunRecord.h"
+
+#include "link/ComPorts.h"
+
+namespace rq70 {
+
+UpdateRecord RecordOfRun(const RunContext& context, const UpdateResult& result) {
+    UpdateRecord record;
+    record.started = context.started;
+    record.ended = context.ended;
+    record.program = context.program;
+    record.version = context.version;
+    record.port = context.port;
+    record.devicePath = context.devicePath;
+    record.usbSerial = DescribePort(context.devicePath).serialNumber;
+    record.updateFile = context.updateFile;
+    record.updateFileSize = context.updateFileFacts.size;
+    record.updateFileSha256 = context.updateFileFacts.sha256;
+    record.highestProgramWord = context.highestProgramWord;
+    switch (result.outcome) {
+    case UpdateResult::Succeeded:
+        record.verdict = QStringLiteral("success");
+        record.identification = result.identification;
+        break;
+    case UpdateResult::PortNotOpened:
+        record.verdict = QStringLiteral("failure");
+        record.failedPhase = QStringLiteral("open");
+        record.reason = result.open.description;
+        break;
+    case UpdateResult::Failed:
+    case UpdateResult::Busy:
+        record.verdict = result.aborted ? QStringLiteral("aborted") : QStringLiteral("failure");
+        record.failedPhase = PhaseName(result.failedPhase);
+        record.failedWord = result.failedWord;
+        record.reason = result.reason;
+        break;
+    }
+    return record;
+}
+
+} // namespace rq70
