@@ -8,6 +8,7 @@
 #include "link/BootLoaderBytes.h"
 #include "ui_UpdatingCompleteForm.h"
 #include "ui_UpdatingForm.h"
+#include "update/UpdateRecord.h"
 
 #include <QTest>
 
@@ -151,6 +152,15 @@ private slots:
             expected.StoreEepromByte(address, ErasedEepromByte);
         const QString difference = MemoryDifference(device.Dump(), expected);
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
+
+        // The record keeps the abort and where it came.
+        const RecordHistory history = ReadUpdateRecords(app.recordPath);
+        QCOMPARE(history.records.size(), 1);
+        QCOMPARE(history.records[0].value("verdict").toString(), QStringLiteral("aborted"));
+        const QString recordedPhase = phase == EraseCaption     ? "erase"
+                                      : phase == ProgramCaption ? "program"
+                                                                : "eeprom";
+        QCOMPARE(history.records[0].value("failed_phase").toString(), recordedPhase);
     }
 };
 

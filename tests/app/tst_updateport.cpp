@@ -7,7 +7,9 @@
 #include "link/BootLoaderBytes.h"
 #include "ui_AutoDetectForm.h"
 #include "ui_UpdatingCompleteForm.h"
+#include "update/UpdateRecord.h"
 
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QSerialPort>
 #include <QTest>
@@ -87,6 +89,19 @@ private slots:
         QVERIFY(device.WaitForExit());
         const QString difference = MemoryDifference(device.Dump(), app.state.images);
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
+
+        // The run is on record under the port it really went to.
+        const RecordHistory history = ReadUpdateRecords(app.recordPath);
+        QCOMPARE(history.records.size(), 1);
+        const QJsonObject record = history.records.first();
+        QCOMPARE(record.value("program").toString(), QStringLiteral("rq70-updater"));
+        QCOMPARE(record.value("port").toString(), QStringLiteral("COM12"));
+        QCOMPARE(record.value("device_path").toString(), QDir(app.portFolder.path()).filePath("COM12"));
+        QCOMPARE(record.value("verdict").toString(), QStringLiteral("success"));
+        QCOMPARE(record.value("identification").toString(), QStringLiteral("RQ-70 Boot 1.0"));
+        QCOMPARE(record.value("highest_program_word").toInt(), app.state.images.HighestProgramWord);
+        QCOMPARE(record.value("update_file_size").toInteger(),
+                 QFileInfo(app.InFolder("RQ70-DEMO.KRV")).size());
 
         // The listed COM1 got the search's two pings and not one byte of the update.
         QVERIFY(listed.Stop());
