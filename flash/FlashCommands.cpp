@@ -298,7 +298,7 @@ int Info(const FlashOptions& options) {
             ? OpenResult{OpenFailure::Missing, 0, port.name + QStringLiteral(" does not exist.")}
             : link.OpenDevice(port.devicePath, port.name);
     if (!open.ok()) {
-        Complain(open.description);
+        Complain(OpenFailureText(open));
         return ExitPortNotOpened;
     }
     // As the search does: one flush, then at most two pings.

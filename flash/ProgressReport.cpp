@@ -53,6 +53,13 @@ QString Clock(qint64 ms) {
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
+QString OpenFailureText(const OpenResult& open) {
+    // A port that is not there is most often a typing slip or an adapter not plugged in.
+    if (open.failure == OpenFailure::Missing)
+        return open.description + QStringLiteral(" ('rq70-flash ports' lists the ports there are)");
+    return open.description;
+}
+
 QString VerdictOf(const DeviceOutcome& outcome) {
     if (!outcome.ran)
         return QStringLiteral("not run");
@@ -197,7 +204,7 @@ void ProgressReport::OpenFailed(int device, const OpenResult& open) {
     const QString port = lines_.value(device).port;
     if (style_ == Style::Json)
         PrintJson({{"event", "open_failed"}, {"port", port}, {"reason", open.description}});
-    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(open.description));
+    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(OpenFailureText(open)));
 }
 
 void ProgressReport::Interrupted() {
