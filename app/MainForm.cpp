@@ -202,6 +202,7 @@ void MainForm::OK_Click() {
     const UpdateResult result = RunUpdate(state_, updateView_, port, replyTimeoutMs_);
     if (result.outcome == UpdateResult::Succeeded || result.outcome == UpdateResult::Failed)
         RecordUpdate(result, started);
+    ShowAdapterNoticeOnce();
     if (result.outcome == UpdateResult::PortNotOpened) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Uploader-Error"),
                         QStringLiteral("The update cannot start: %1 cannot be opened.\n\n%2")
@@ -229,13 +230,25 @@ void MainForm::RecordUpdate(const UpdateResult& result, const QDateTime& started
         qWarning("rq70-updater: the update record was not written: %s", qPrintable(problem));
 }
 
+void MainForm::ShowAdapterNoticeOnce() {
+    const QString notice = state_.link.AdapterNotice();
+    if (notice.isEmpty() || adapterNoticeShown_ || endRequested_)
+        return;
+    adapterNoticeShown_ = true;
+    QMessageBox box(QMessageBox::Information, QString::fromLatin1(ApplicationTitle), notice, QMessageBox::Ok,
+                    this);
+    box.exec();
+}
+
 void MainForm::AutoDetectCmd_Click() {
     const SearchResult result =
         SearchForDevice(state_.link, state_.AbortRequested, state_.running, detectionView_, replyTimeoutMs_);
     // The device just found is the one to update, even on a port the list does not show; a pick
     // made later in the list overrides it.
-    if (result.outcome == SearchResult::Found)
+    if (result.outcome == SearchResult::Found) {
         updatePort_ = result.port;
+        ShowAdapterNoticeOnce();
+    }
     EndProgramIfAsked();
 }
 

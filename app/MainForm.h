@@ -75,6 +75,8 @@ private:
     void Combo1_TextEntered();
     // Appends the run to the update record; a record that cannot be written is only a warning.
     void RecordUpdate(const UpdateResult& result, const QDateTime& started);
+    // A USB adapter that slows every reply down is worth one word to the technician, once.
+    void ShowAdapterNoticeOnce();
 
     UpdaterModul& state_;
     const QString programFolder_;
@@ -87,6 +89,7 @@ private:
     int updatePort_ = 0;
     QPointer<InfoForm> info_;
     bool endRequested_ = false;
+    bool adapterNoticeShown_ = false;
 };
 
 // The port number in a port-list text such as "COM3", or 0 when the text names no port.

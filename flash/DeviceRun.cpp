@@ -25,7 +25,7 @@ void DeviceRun::Run() {
                         job_.port.name + QStringLiteral(" does not exist.")};
     else
         outcome.open = state_->link.OpenDevice(job_.port.devicePath, job_.port.name);
-    emit Opened(job_.device, outcome.open);
+    emit Opened(job_.device, outcome.open, state_->link.AdapterNotice());
 
     // No device is touched until every port of the run is open: a script with a wrong port
     // changes nothing.

@@ -40,7 +40,8 @@ public:
     void RequestStop();
 
 signals:
-    void Opened(int device, const rq70::OpenResult& open);
+    // `notice`: what the user should hear about a port that opened (a slow USB adapter), or "".
+    void Opened(int device, const rq70::OpenResult& open, const QString& notice);
     void Event(const rq70::flash::DeviceEvent& event);
     void Finished(const rq70::flash::DeviceOutcome& outcome);
 

@@ -154,6 +154,7 @@ int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const 
     QList<DeviceRun*> runs;
     QList<OpenResult> opened(ports.size());
     QList<DeviceOutcome> outcomes(ports.size());
+    QStringList notices;
     int openCount = 0;
     int finishedCount = 0;
     bool interrupted = false;
@@ -166,30 +167,35 @@ int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const 
         auto* thread = new QThread;
         run->moveToThread(thread);
         QObject::connect(thread, &QThread::started, run, &DeviceRun::Run);
-        QObject::connect(run, &DeviceRun::Opened, &loop, [&](int device, const OpenResult& open) {
-            opened[device] = open;
-            if (!open.ok())
-                openFailed = true;
-            if (++openCount < ports.size())
-                return;
-            if (openFailed) {
-                for (qsizetype d = 0; d < ports.size(); ++d) {
-                    if (!opened[d].ok())
-                        report.OpenFailed(int(d), opened[d]);
-                }
-                decide(false);
-                return;
-            }
-            if (interrupted) {
-                decide(false);
-                return;
-            }
-            QStringList paths;
-            for (const PortArgument& port : ports)
-                paths << port.devicePath;
-            report.Started(paths);
-            decide(true);
-        });
+        QObject::connect(run, &DeviceRun::Opened, &loop,
+                         [&](int device, const OpenResult& open, const QString& notice) {
+                             opened[device] = open;
+                             if (!notice.isEmpty() && !notices.contains(notice)) {
+                                 notices << notice;
+                                 Complain(QStringLiteral("warning: ") + notice);
+                             }
+                             if (!open.ok())
+                                 openFailed = true;
+                             if (++openCount < ports.size())
+                                 return;
+                             if (openFailed) {
+                                 for (qsizetype d = 0; d < ports.size(); ++d) {
+                                     if (!opened[d].ok())
+                                         report.OpenFailed(int(d), opened[d]);
+                                 }
+                                 decide(false);
+                                 return;
+                             }
+                             if (interrupted) {
+                                 decide(false);
+                                 return;
+                             }
+                             QStringList paths;
+                             for (const PortArgument& port : ports)
+                                 paths << port.devicePath;
+                             report.Started(paths);
+                             decide(true);
+                         });
         QObject::connect(run, &DeviceRun::Event, &loop,
                          [&](const DeviceEvent& event) { report.OnEvent(event); });
         QObject::connect(run, &DeviceRun::Finished, &loop, [&](const DeviceOutcome& outcome) {

@@ -1,5 +1,6 @@
 #include "link/SerialLink.h"
 
+#include "link/AdapterLatency.h"
 #include "link/ComPorts.h"
 
 #include <QCoreApplication>
@@ -60,16 +61,27 @@ OpenResult SerialLink::OpenDevice(const QString& devicePath, const QString& name
 
 OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
     devicePath_ = path;
+    adapterNotice_.clear();
     port_.setPortName(path);
     if (!port_.open(QIODevice::ReadWrite))
         return DescribeOpenFailure(port_.error(), name, path);
     failed_ = false;
+    const int fd = static_cast<int>(port_.handle());
+    // Every reply of the protocol is waited for: an adapter must not sit on it.
+    lowLatency_.Request(fd);
+    adapterNotice_ = AdapterLatencyNotice(name, AdapterLatencyTimerMs(path));
+    wakeUp_.Attach(fd);
     return {};
 }
 
 void SerialLink::Close() {
-    if (port_.isOpen())
+    if (port_.isOpen()) {
+        // The port goes back to the settings it had, for whoever opens it next.
+        const int fd = static_cast<int>(port_.handle());
+        wakeUp_.Detach();
+        lowLatency_.Restore(fd);
         port_.close();
+    }
     failed_ = false;
 }
 
@@ -123,7 +135,9 @@ ByteRead SerialLink::ReadByte() {
 void SerialLink::TakeArrivedBytes() {
     if (!IsUsable())
         return;
-    // A zero wait reads whatever is there; finding nothing is no error of the port.
+    // A zero wait reads whatever is there, even a single byte; finding nothing is no error of the
+    // port.
+    wakeUp_.WakeAt(1);
     port_.waitForReadyRead(0);
     if (port_.error() == QSerialPort::TimeoutError)
         port_.clearError();
@@ -140,8 +154,15 @@ bool SerialLink::WaitForInput(int count, int timeoutMs) {
     while (true) {
         if (!IsUsable())
             return false;
-        if (port_.bytesAvailable() >= count || deadline.hasExpired())
+        const qint64 buffered = port_.bytesAvailable();
+        if (buffered >= count)
             return true;
+        if (deadline.hasExpired()) {
+            // A short reply stayed in the driver: the port never woke for less than all of it.
+            TakeArrivedBytes();
+            return IsUsable();
+        }
+        wakeUp_.WakeAt(static_cast<int>(count - buffered));
 
         // Sleep in the event loop until a byte arrives, the port fails or the deadline passes.
         QEventLoop loop;
@@ -150,6 +171,7 @@ bool SerialLink::WaitForInput(int count, int timeoutMs) {
         timeout.setTimerType(Qt::PreciseTimer);
         connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
         connect(&port_, &QSerialPort::readyRead, &loop, [&] {
+            ++dataWakeUps_;
             if (port_.bytesAvailable() >= count)
                 loop.quit();
         });

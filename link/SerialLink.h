@@ -1,5 +1,8 @@
 #pragma once
 
+#include "link/LowLatency.h"
+#include "link/ReplyWakeUp.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -54,6 +57,9 @@ public:
     OpenResult OpenDevice(const QString& devicePath, const QString& name);
     // The device path of the port last opened, or "".
     QString DevicePath() const { return devicePath_; }
+    // Set when the port that opened is a USB adapter that still holds every reply for a long
+    // latency timer: what it costs and how to cure it for good. The faces tell the user once.
+    QString AdapterNotice() const { return adapterNotice_; }
     void Close();
     bool IsOpen() const;
     // Open, and the line has not gone away under it.
@@ -73,9 +79,13 @@ public:
     qint64 BufferedCount() const;
 
     // Waits until `count` bytes are buffered or `timeoutMs` has passed, processing window events
-    // meanwhile and at least once, even when the bytes are already there. False when the port
-    // failed (it then returns at once).
+    // meanwhile and at least once, even when the bytes are already there. The process wakes once
+    // the whole reply is in, not for every byte of it; at the deadline whatever came is buffered.
+    // False when the port failed (it then returns at once).
     bool WaitForInput(int count, int timeoutMs = ReplyTimeoutMs);
+
+    // How often waits have woken for arriving bytes since the link was made: about one per reply.
+    qint64 DataWakeUps() const { return dataWakeUps_; }
 
     // Switches the connection monitor's timer (Timer2) on or off.
     void SetMonitorTimer(bool on);
@@ -94,6 +104,10 @@ private:
     QSerialPort port_;
     int commPort_ = 0;
     QString devicePath_;
+    QString adapterNotice_;
+    qint64 dataWakeUps_ = 0;
+    LowLatencyMode lowLatency_;
+    ReplyWakeUp wakeUp_;
     // Set when the line went away under an open port: from then on every read counts as failed,
     // even though the port still reports itself open.
     bool failed_ = false;

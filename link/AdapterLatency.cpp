@@ -1,0 +1,44 @@
+// Linux: USB serial adapters show their latency timer in sysfs.
+#include "link/AdapterLatency.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace rq70 {
+
+namespace {
+
+// Replies a whole-device update waits for: acknowledges, erase replies, echoes and EEPROM replies.
+constexpr int WholeDeviceReplies = 19'000;
+constexpr int HarmlessLatencyMs = 2;
+
+} // namespace
+
+int AdapterLatencyTimerMs(const QString& devicePath, const QString& sysfsRoot) {
+    const QString device = QFileInfo(devicePath).canonicalFilePath();
+    if (device.isEmpty())
+        return -1;
+    QFile timer(sysfsRoot + QStringLiteral("/bus/usb-serial/devices/") + QFileInfo(device).fileName() +
+                QStringLiteral("/latency_timer"));
+    if (!timer.open(QIODevice::ReadOnly))
+        return -1;
+    bool number = false;
+    const int ms = timer.read(16).trimmed().toInt(&number);
+    return number && ms >= 0 ? ms : -1;
+}
+
+QString AdapterLatencyNotice(const QString& portName, int latencyMs) {
+    if (latencyMs <= HarmlessLatencyMs)
+        return {};
+    const int minutes = (WholeDeviceReplies * latencyMs + 30'000) / 60'000;
+    return QStringLiteral("%1 is a USB serial adapter that holds every reply from the device for %2 ms "
+                          "before passing it on, and it did not take the request to stop: a whole-device "
+                          "update then takes up to about %3 minutes longer. To fix it for good, install "
+                          "the rule 99-rq70-usb-serial.rules (packaging/ of the updater's sources) into "
+                          "/etc/udev/rules.d/ and plug the adapter in again.")
+        .arg(portName)
+        .arg(latencyMs)
+        .arg(minutes);
+}
+
+} // namespace rq70
