@@ -119,6 +119,7 @@ QList<SimulatedDevice::HostCommand> SimulatedDevice::HostCommands() const {
                 command.address = parameters[0];
             if (command.command == rq70::EraseRowCommand || command.command == rq70::WriteProgramCommand)
                 command.address = parameters.size() >= 2 ? parameters[0] | parameters[1] << 8 : -1;
+            command.parameters = int(parameters.size());
             i = j - 1;
         }
         commands.append(command);

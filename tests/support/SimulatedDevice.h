@@ -37,10 +37,12 @@ public:
     QList<LoggedByte> Log() const;
 
     // The commands the host sent, rebuilt from the byte log: a command's parameters are counted
-    // only when the device acknowledged it. `address` is -1 where none was sent.
+    // only when the device acknowledged it. `address` is -1 where none was sent; `parameters` is
+    // how many parameter bytes followed, so that a command cut short shows.
     struct HostCommand {
         int command;
         int address;
+        int parameters = 0;
     };
     QList<HostCommand> HostCommands() const;
 

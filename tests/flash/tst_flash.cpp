@@ -1,0 +1,381 @@
+// rq70-flash as scripts and production lines run it: the built program against simulated devices
+// on ptys, several at once, with its output, its exit statuses and the update record it keeps.
+
+#include "AppFixture.h"
+
+#include "image/HexLoader.h"
+#include "link/BootLoaderBytes.h"
+#include "update/UpdateRecord.h"
+
+#include <QJsonDocument>
+#include <QSerialPort>
+#include <QTest>
+
+#include <csignal>
+
+using namespace rq70;
+
+namespace {
+
+struct FlashRun {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// A port folder for simulated devices and the runs of rq70-flash that see it as their COM ports.
+// Updates go to a record in the folder unless a run names another.
+struct Bench {
+    QTemporaryDir folder;
+    QString record = folder.filePath("updates.jsonl");
+    std::vector<std::unique_ptr<SimulatedDevice>> devices;
+
+    SimulatedDevice& Add(int n, const QStringList& options = {}) {
+        devices.push_back(std::make_unique<SimulatedDevice>());
+        if (!devices.back()->Start(n, options, folder.path()))
+            qFatal("simulator on COM%d did not start", n);
+        return *devices.back();
+    }
+    void Start(QProcess& flash, const QStringList& arguments) const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("RQ70_PORT_DIR", folder.path());
+        environment.insert("RQ70_UPDATE_RECORD", record);
+        flash.setProcessEnvironment(environment);
+        flash.start(RQ70_FLASH_PATH, arguments);
+    }
+    FlashRun Run(const QStringList& arguments) const {
+        QProcess flash;
+        Start(flash, arguments);
+        if (!flash.waitForFinished(30000) || flash.exitStatus() != QProcess::NormalExit)
+            return {-1, {}, "rq70-flash did not end by itself"};
+        return {flash.exitCode(), QString::fromUtf8(flash.readAllStandardOutput()),
+                QString::fromUtf8(flash.readAllStandardError())};
+    }
+};
+
+const FirmwareImages& SampleImages() {
+    static const FirmwareImages images = [] {
+        FirmwareImages loaded;
+        LoadHexFile(RQ70_SAMPLE_UPDATE_FILE, loaded, {});
+        return loaded;
+    }();
+    return images;
+}
+
+// Each line of `text` as a JSON object; a line that is not one fails the test through `ok`.
+QList<QJsonObject> JsonLines(const QString& text, bool& ok) {
+    QList<QJsonObject> objects;
+    ok = true;
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts)) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject()) {
+            qWarning("not a JSON object: %s", qPrintable(line));
+            ok = false;
+        }
+        objects << document.object();
+    }
+    return objects;
+}
+
+QList<QJsonObject> RecordLines(const QString& path, bool& ok) {
+    QFile file(path);
+    ok = file.open(QIODevice::ReadOnly);
+    return ok ? JsonLines(QString::fromUtf8(file.readAll()), ok) : QList<QJsonObject>{};
+}
+
+QHash<QString, QJsonObject> ByPort(const QList<QJsonObject>& objects) {
+    QHash<QString, QJsonObject> byPort;
+    for (const QJsonObject& object : objects)
+        byPort.insert(object.value("port").toString(), object);
+    return byPort;
+}
+
+QString LineStartingWith(const QString& text, const QString& start) {
+    for (const QString& line : text.split('\n')) {
+        if (line.startsWith(start))
+            return line;
+    }
+    return {};
+}
+
+} // namespace
+
+class FlashTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Two devices update, one fails its verify and one hangs up, all in one run: the good ones
+    // end up complete, and the output and the record tell each device's end apart.
+    void fourDevicesAtOnce_data() {
+        QTest::addColumn<bool>("json");
+        QTest::newRow("plain lines and a table") << false;
+        QTest::newRow("json events") << true;
+    }
+
+    void fourDevicesAtOnce() {
+        QFETCH(bool, json);
+        Bench bench;
+        SimulatedDevice& first = bench.Add(1, {"--exit-after-finish"});
+        bench.Add(2, {"--corrupt-echo", "300"});
+        SimulatedDevice& hangingUp = bench.Add(3, {"--hangup-after-writes", "500"});
+        SimulatedDevice& fourth = bench.Add(4, {"--exit-after-finish"});
+        QStringList arguments{"update",   RQ70_SAMPLE_UPDATE_FILE,
+                              "--port",   "COM1",
+                              "--port",   "COM2",
+                              "--port",   "COM3",
+                              "--port",   "COM4",
+                              "--record", bench.record};
+        if (json)
+            arguments << "--json";
+        const FlashRun run = bench.Run(arguments);
+        QCOMPARE(run.status, 1);
+        for (SimulatedDevice* device : {&first, &fourth}) {
+            QVERIFY(device->WaitForExit());
+            const QString difference = MemoryDifference(device->Dump(), SampleImages());
+            QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        }
+        QVERIFY(hangingUp.WaitForExit());
+
+        bool ok = false;
+        const QList<QJsonObject> lines = RecordLines(bench.record, ok);
+        QVERIFY(ok);
+        QCOMPARE(lines.size(), 4);
+        const QHash<QString, QJsonObject> records = ByPort(lines);
+        QCOMPARE(records.value("COM1").value("verdict").toString(), QStringLiteral("success"));
+        QCOMPARE(records.value("COM4").value("verdict").toString(), QStringLiteral("success"));
+        QCOMPARE(records.value("COM2").value("verdict").toString(), QStringLiteral("failure"));
+        QCOMPARE(records.value("COM2").value("failed_word").toInt(), 300);
+        QCOMPARE(records.value("COM3").value("verdict").toString(), QStringLiteral("failure"));
+        QCOMPARE(records.value("COM3").value("failed_phase").toString(), QStringLiteral("program"));
+        const QString hangUpReason = records.value("COM3").value("reason").toString();
+        QVERIFY(!hangUpReason.isEmpty());
+
+        if (!json) {
+            // Not a terminal: plain lines, then the table with what failed where.
+            QVERIFY2(run.out.contains("\nPort "), qPrintable(run.out));
+            const QString com2 = LineStartingWith(run.out, "COM2  ");
+            QVERIFY2(com2.contains("failure") && com2.contains("word 300"), qPrintable(run.out));
+            QVERIFY2(LineStartingWith(run.out, "COM3  ").contains(hangUpReason), qPrintable(run.out));
+            QVERIFY2(LineStartingWith(run.out, "COM4  ").contains("success"), qPrintable(run.out));
+            return;
+        }
+
+        const QList<QJsonObject> events = JsonLines(run.out, ok);
+        QVERIFY(ok);
+        const QHash<QString, QStringList> fields{
+            {"start", {"port", "device_path", "time"}},
+            {"phase", {"port", "phase", "percent", "elapsed_s"}},
+            {"progress", {"port", "phase", "percent", "elapsed_s"}},
+            {"verify_failed", {"port", "word", "message"}},
+            {"identification", {"port", "text"}},
+            {"verdict", {"port", "verdict", "failed_phase", "failed_word", "reason", "duration_s"}},
+            {"summary", {"devices", "succeeded", "failed", "exit_status"}}};
+        QHash<QString, QList<QJsonObject>> byEvent;
+        for (const QJsonObject& event : events) {
+            const QString name = event.value("event").toString();
+            QVERIFY2(fields.contains(name), qPrintable("unexpected event " + name));
+            for (const QString& field : fields.value(name))
+                QVERIFY2(event.contains(field), qPrintable(name + " without " + field));
+            byEvent[name] << event;
+        }
+        for (const QString& name : fields.keys())
+            QVERIFY2(byEvent.contains(name), qPrintable("no " + name + " event"));
+        QCOMPARE(byEvent.value("start").size(), 4);
+        QCOMPARE(byEvent.value("verify_failed").size(), 1);
+        QCOMPARE(byEvent.value("verify_failed").first().value("port").toString(), QStringLiteral("COM2"));
+        QCOMPARE(byEvent.value("verify_failed").first().value("word").toInt(), 300);
+        QCOMPARE(ByPort(byEvent.value("identification")).value("COM1").value("text").toString(),
+                 QStringLiteral("RQ-70 Boot 1.0"));
+        // Each verdict says what the record says.
+        const QHash<QString, QJsonObject> verdicts = ByPort(byEvent.value("verdict"));
+        QCOMPARE(verdicts.size(), 4);
+        for (const QString& port : records.keys()) {
+            for (const char* field : {"verdict", "failed_phase", "failed_word", "reason"})
+                QCOMPARE(verdicts.value(port).value(field), records.value(port).value(field));
+        }
+        QCOMPARE(events.last().value("event").toString(), QStringLiteral("summary"));
+        QCOMPARE(events.last().value("succeeded").toInt(), 2);
+        QCOMPARE(events.last().value("exit_status").toInt(), 1);
+    }
+
+    // Placeholders in the arguments: @SAMPLE the sample update file, @FOLDER the port folder,
+    // @MISSING a file that is not there, @PTY1 the device path behind COM1.
+    void exitStatus_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("devices"); // "n option..." each
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("says"); // on stdout for status 0, else on stderr
+        QTest::addColumn<int>("held");         // a port the test holds open; 0 for none
+        const auto row = [](const char* name, const QStringList& arguments, const QStringList& devices,
+                            int status, const QStringList& says, int held = 0) {
+            QTest::newRow(name) << arguments << devices << status << says << held;
+        };
+        const QStringList update{"update", "@SAMPLE", "--port", "COM1"};
+        row("no command", {}, {}, 2, {"no command"});
+        row("unknown command", {"flash"}, {}, 2, {"unknown command 'flash'"});
+        row("update without a port", {"update", "@SAMPLE"}, {}, 2, {"--port"});
+        row("--last with update", update + QStringList{"--last", "2"}, {"1"}, 2,
+            {"--last goes with history"});
+        row("unknown option", {"ports", "--baud", "4800"}, {}, 2, {"baud"});
+        row("one port twice", update + QStringList{"--port", "com1"}, {"1"}, 2, {"same port"});
+        row("a COM name and its device path", update + QStringList{"--port", "@PTY1"}, {"1"}, 2,
+            {"same port"});
+        row("no such update file", {"update", "@MISSING", "--port", "COM1"}, {"1"}, 3, {"@MISSING"});
+        row("update file is a folder", {"update", "@FOLDER", "--port", "COM1"}, {"1"}, 3, {"folder"});
+        row("record is a folder", {"history", "--record", "@FOLDER"}, {}, 3,
+            {"cannot read the update record"});
+        row("a COM port that does not exist", update + QStringList{"--port", "COM9"}, {"1"}, 4, {"COM9"});
+        row("a port another program holds", update + QStringList{"--port", "COM2"}, {"1", "2"}, 4,
+            {"COM2", "in use"}, 2);
+        row("detect, only a silent device", {"detect"}, {"1 --silent"}, 5, {"no device answered"});
+        row("info on a silent device", {"info", "--port", "COM2"}, {"2 --silent"}, 5, {"COM2"});
+        row("detect past a silent device", {"detect"}, {"1 --silent", "3 --id=RQ-70-L7"}, 0,
+            {"COM3", "RQ-70-L7"});
+        row("info", {"info", "--port", "COM1"}, {"1 --id=RQ-70-L7"}, 0, {"RQ-70-L7"});
+        row("info by device path", {"info", "--port", "@PTY1"}, {"1 --id=RQ-70-L7"}, 0, {"RQ-70-L7"});
+        row("ports", {"ports"}, {"1", "4"}, 0, {"COM1", "COM4"});
+    }
+
+    void exitStatus() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, devices);
+        QFETCH(int, status);
+        QFETCH(QStringList, says);
+        QFETCH(int, held);
+        Bench bench;
+        for (const QString& device : devices) {
+            QStringList options = device.split(' ');
+            bench.Add(options.takeFirst().toInt(), options);
+        }
+        QSerialPort other(QDir(bench.folder.path()).filePath(QStringLiteral("COM%1").arg(held)));
+        if (held != 0)
+            QVERIFY(other.open(QIODevice::ReadWrite));
+        const QHash<QString, QString> placeholders{
+            {"@SAMPLE", RQ70_SAMPLE_UPDATE_FILE},
+            {"@FOLDER", bench.folder.path()},
+            {"@MISSING", bench.folder.filePath("RQ70-GONE.KRV")},
+            {"@PTY1", bench.devices.empty() ? QString() : bench.devices.front()->PtyPath()}};
+        for (QString& text : arguments)
+            text = placeholders.value(text, text);
+        for (QString& text : says)
+            text = placeholders.value(text, text);
+
+        const FlashRun run = bench.Run(arguments);
+        QVERIFY2(run.status == status,
+                 qPrintable(QStringLiteral("status %1: %2").arg(run.status).arg(run.err)));
+        for (const QString& text : says) {
+            const QString& output = status == 0 ? run.out : run.err;
+            QVERIFY2(output.contains(text), qPrintable(output));
+        }
+        // None of these runs erases a device: above all, a run that cannot open one of its ports
+        // leaves the ports it could open untouched.
+        other.close();
+        for (const auto& device : bench.devices) {
+            QVERIFY(device->Stop());
+            QCOMPARE(device->CommandCount("erase"), 0);
+        }
+    }
+
+    void ctrlCStopsTheUpdateBetweenUnits() {
+        Bench bench;
+        SimulatedDevice& device = bench.Add(1, {"--delay", "2"});
+        QProcess flash;
+        bench.Start(flash, {"update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM1", "--json"});
+        QByteArray output;
+        while (!output.contains("\"event\":\"progress\"")) {
+            QVERIFY2(flash.waitForReadyRead(20000), output.constData());
+            output += flash.readAllStandardOutput();
+        }
+        ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
+        QVERIFY(flash.waitForFinished(20000));
+        QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(flash.exitCode(), 1);
+        bool ok = false;
+        const QList<QJsonObject> events = JsonLines(output + flash.readAllStandardOutput(), ok);
+        QVERIFY(ok);
+        QCOMPARE(events.last().value("event").toString(), QStringLiteral("summary"));
+        const QJsonObject verdict = events.at(events.size() - 2);
+        QCOMPARE(verdict.value("event").toString(), QStringLiteral("verdict"));
+        QCOMPARE(verdict.value("verdict").toString(), QStringLiteral("aborted"));
+        const QList<QJsonObject> records = RecordLines(bench.record, ok);
+        QVERIFY(ok);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.first().value("verdict").toString(), QStringLiteral("aborted"));
+
+        // The device got whole commands only, and not the finish that would start its firmware.
+        QVERIFY(device.Stop());
+        const QList<SimulatedDevice::HostCommand> commands = device.HostCommands();
+        QVERIFY(!commands.isEmpty());
+        for (const SimulatedDevice::HostCommand& command : commands)
+            QVERIFY(command.command != FinishCommand);
+        const QHash<int, int> parameters{
+            {EraseRowCommand, 2}, {WriteProgramCommand, 10}, {WriteEepromCommand, 2}};
+        QVERIFY(parameters.contains(commands.last().command));
+        QCOMPARE(commands.last().parameters, parameters.value(commands.last().command));
+    }
+
+    // Two rq70-flash runs and a windows run at the same time: each one's line is in the record,
+    // whole.
+    void parallelRunsShareTheRecord() {
+        App app;
+        Devices devices;
+        for (int n = 1; n <= 3; ++n)
+            devices.Add(app, n, {"--exit-after-finish"});
+        app.CopySampleUpdateFile();
+        app.Start();
+        app.ui()->Combo1->setCurrentIndex(2);
+        emit app.ui()->Combo1->activated(2);
+        QCOMPARE(app.form->UpdatePort(), 3);
+
+        QProcess flash[2];
+        for (int i = 0; i < 2; ++i)
+            flash[i].start(RQ70_FLASH_PATH, {"update", RQ70_SAMPLE_UPDATE_FILE, "--port",
+                                             QStringLiteral("COM%1").arg(i + 1), "--record", app.recordPath});
+        app.form->OK_Click();
+        for (QProcess& process : flash) {
+            // The windows run kept the event loop going: a process may have ended already.
+            QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), 0);
+        }
+
+        bool ok = false;
+        const QList<QJsonObject> records = RecordLines(app.recordPath, ok);
+        QVERIFY(ok);
+        QCOMPARE(records.size(), 3);
+        QSet<QString> runs;
+        for (const QJsonObject& record : records) {
+            QCOMPARE(record.value("verdict").toString(), QStringLiteral("success"));
+            runs << record.value("program").toString() + ' ' + record.value("port").toString();
+            // The runs overlapped: each began before every other one ended.
+            for (const QJsonObject& other : records)
+                QVERIFY(record.value("start").toString() < other.value("end").toString());
+        }
+        QCOMPARE(runs, (QSet<QString>{"rq70-flash COM1", "rq70-flash COM2", "rq70-updater COM3"}));
+    }
+
+    void historyShowsTheLastRecords() {
+        Bench bench;
+        const QStringList ports{"COM1", "COM2", "COM3"};
+        for (const QString& port : ports) {
+            UpdateRecord record;
+            record.started = QDateTime::currentDateTimeUtc();
+            record.ended = record.started.addSecs(180);
+            record.program = "rq70-flash";
+            record.port = port;
+            record.verdict = port == "COM2" ? "failure" : "success";
+            QCOMPARE(AppendUpdateRecord(bench.record, record), QString());
+        }
+        const FlashRun run = bench.Run({"history", "--record", bench.record, "--last", "2"});
+        QCOMPARE(run.status, 0);
+        const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[0].contains("Port") && lines[0].contains("Verdict"), qPrintable(run.out));
+        QVERIFY2(lines[1].contains("COM2") && lines[1].contains("failure"), qPrintable(run.out));
+        QVERIFY2(lines[2].contains("COM3") && lines[2].contains("success"), qPrintable(run.out));
+    }
+};
+
+QTEST_MAIN(FlashTest)
+#include "tst_flash.moc"
