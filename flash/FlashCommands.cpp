@@ -232,8 +232,13 @@ int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const 
         delete threads[i];
     }
 
-    if (openFailed)
+    if (openFailed) {
+        // Nothing ran; the summary still says which port stopped the run.
+        for (qsizetype d = 0; d < ports.size(); ++d)
+            outcomes[d].open = opened[d];
+        report.Summary(outcomes, ExitPortNotOpened);
         return ExitPortNotOpened;
+    }
     bool allUpdated = !interrupted;
     for (const DeviceOutcome& outcome : outcomes)
         allUpdated = allUpdated && outcome.Succeeded();
