@@ -1,6 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 
 namespace devsim {
 
@@ -29,6 +32,44 @@ private:
     Duration replyDelay_;
     Duration hostWireFree_{};
     Duration deviceWireFree_{};
+};
+
+// A byte on its way, and when it is due at the other end.
+struct TimedByte {
+    LinePacing::Duration at;
+    std::uint8_t byte;
+};
+
+// The reply bytes that have crossed the line and wait to be handed to the host, optionally held
+// the way a USB serial adapter holds them. Such an adapter does not pass each byte on as it comes:
+// it collects them and sends what it holds in one go once its latency timer, started by the first
+// byte held, runs out, or as soon as a full packet is waiting. Every exchange of a stop-and-wait
+// protocol then costs the host up to the latency, which is what the updater meets in the field.
+class AdapterHold {
+public:
+    using Duration = LinePacing::Duration;
+
+    // The reply bytes one packet of the adapter carries.
+    static constexpr int PacketBytes = 62;
+
+    // `latency` 0: no adapter; every byte is due as it arrives.
+    explicit AdapterHold(std::chrono::milliseconds latency = {});
+
+    // Takes in a reply byte that has crossed the line at `arrived`; calls come in time order.
+    void Take(Duration arrived, std::uint8_t byte);
+
+    bool Empty() const { return waiting_.empty(); }
+    // The oldest byte not yet handed on, and when it is due at the host. The time can still move
+    // earlier: a byte that fills a packet takes the bytes held before it along.
+    const TimedByte& Front() const { return waiting_.front(); }
+    void PopFront() { waiting_.pop_front(); }
+
+private:
+    Duration latency_;
+    std::deque<TimedByte> waiting_;
+    // The bytes held since the timer started, and when it runs out.
+    int held_ = 0;
+    Duration holdEnds_{};
 };
 
 } // namespace devsim

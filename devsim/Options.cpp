@@ -26,6 +26,11 @@ Numbers are decimal or 0x-prefixed hex; every option also takes its value as --o
                             in = taken in by the device, out = written to the pty
   --exit-after-finish       end after the finish command (0xA8) has arrived
   --baud N                  pace the line: every byte takes 10/N s each way (0: instant, default)
+  --adapter-latency MS      put a USB serial adapter between the line and the host: reply bytes
+                            that have crossed the line are held until MS milliseconds after the
+                            first of them arrived, or until 62 are waiting, then all go to the
+                            host together; host bytes pass at once (0: no adapter, default).
+                            Common adapters hold 16 ms, or 1 ms once set to low latency
   --help                    show this text
 
 Fault options:
@@ -230,6 +235,10 @@ const std::map<std::string, ValueHandler, std::less<>>& ValueOptions() {
         {"--baud",
          [](std::string_view value, Options& options, std::string& error) {
              return StoreBounded(options.baud, value, 0, 4'000'000, "--baud", error);
+         }},
+        {"--adapter-latency",
+         [](std::string_view value, Options& options, std::string& error) {
+             return StoreBounded(options.adapterLatencyMs, value, 0, 60'000, "--adapter-latency", error);
          }},
         {"--delay",
          [](std::string_view value, Options& options, std::string& error) {

@@ -20,6 +20,9 @@ struct Options {
     bool exitAfterFinish = false;
     // 0: bytes cross the pty at once.
     int baud = 0;
+    // 0: reply bytes reach the host as they cross the line; otherwise a USB serial adapter's
+    // latency timer holds them, in milliseconds.
+    int adapterLatencyMs = 0;
     FaultPlan faults;
 };
 

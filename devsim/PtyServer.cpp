@@ -35,7 +35,8 @@ std::string Failure(const std::string& what) {
 PtyServer::PtyServer(const Options& options, DeviceCore& device, int signalFd,
                      std::chrono::steady_clock::time_point start)
     : options_(options), device_(device), signalFd_(signalFd), start_(start),
-      pacing_(options.baud, std::chrono::milliseconds(device.Plan().replyDelayMs)) {}
+      pacing_(options.baud, std::chrono::milliseconds(device.Plan().replyDelayMs)),
+      toHost_(std::chrono::milliseconds(options.adapterLatencyMs)) {}
 
 PtyServer::~PtyServer() {
     Close();
@@ -168,16 +169,16 @@ std::string PtyServer::RunDueBytes() {
     for (;;) {
         const Duration now = Now();
         const bool inDue = !closing_ && !fromHost_.empty() && fromHost_.front().at <= now;
-        const bool outDue = !outputBlocked_ && !toHost_.empty() && toHost_.front().at <= now;
+        const bool outDue = !outputBlocked_ && !toHost_.Empty() && toHost_.Front().at <= now;
         if (!inDue && !outDue)
             return {};
 
-        if (outDue && (!inDue || toHost_.front().at <= fromHost_.front().at)) {
-            const ssize_t written = ::write(masterFd_, &toHost_.front().byte, 1);
+        if (outDue && (!inDue || toHost_.Front().at <= fromHost_.front().at)) {
+            const ssize_t written = ::write(masterFd_, &toHost_.Front().byte, 1);
             if (written == 1) {
                 lastWrite_ = Now();
-                LogByte("out", toHost_.front().byte);
-                toHost_.pop_front();
+                LogByte("out", toHost_.Front().byte);
+                toHost_.PopFront();
             } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 outputBlocked_ = true;
             } else if (errno != EINTR) {
@@ -192,7 +193,7 @@ std::string PtyServer::RunDueBytes() {
         // Replies are timed from when the byte was due, not from when this loop got to it, so a
         // late wake-up does not stretch the line.
         for (const std::uint8_t reply : device_.Receive(received.byte))
-            toHost_.push_back({pacing_.ReplyByteArrives(received.at), reply});
+            toHost_.Take(pacing_.ReplyByteArrives(received.at), reply);
         if (device_.HangUpDue() || (options_.exitAfterFinish && device_.FinishSeen())) {
             closing_ = true;
             fromHost_.clear();
@@ -214,7 +215,7 @@ std::string PtyServer::Serve(Ending& ending) {
     for (;;) {
         if (std::string error = RunDueBytes(); !error.empty())
             return error;
-        if (closing_ && toHost_.empty() && HostHasReadEverything()) {
+        if (closing_ && toHost_.Empty() && HostHasReadEverything()) {
             ending = device_.HangUpDue() ? Ending::HangUp : Ending::Finish;
             return {};
         }
@@ -228,9 +229,9 @@ std::string PtyServer::Serve(Ending& ending) {
         };
         if (!closing_ && !fromHost_.empty())
             wakeAt(fromHost_.front().at);
-        if (!outputBlocked_ && !toHost_.empty())
-            wakeAt(toHost_.front().at);
-        if (closing_ && toHost_.empty())
+        if (!outputBlocked_ && !toHost_.Empty())
+            wakeAt(toHost_.Front().at);
+        if (closing_ && toHost_.Empty())
             wakeAt(Now() + SettleCheckInterval);
 
         pollfd fds[2] = {{signalFd_, POLLIN, 0},

@@ -40,11 +40,6 @@ public:
     std::string Close();
 
 private:
-    struct TimedByte {
-        Duration at;
-        std::uint8_t byte;
-    };
-
     Duration Now() const;
     std::string MakeLink();
     void RemoveLink();
@@ -68,7 +63,7 @@ private:
     bool linkMade_ = false;
     std::FILE* log_ = nullptr;
     std::deque<TimedByte> fromHost_;
-    std::deque<TimedByte> toHost_;
+    AdapterHold toHost_;
     bool outputBlocked_ = false;
     bool closing_ = false;
     Duration lastWrite_{};

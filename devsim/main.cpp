@@ -65,8 +65,9 @@ int main(int argc, char* argv[]) {
         return ExitUsageError;
     }
 
-    // The line's byte times are what a paced run measures: wake up on them, not up to 50 us late.
-    if (options.baud > 0)
+    // The line's byte times and the adapter's timer are what a paced run measures: wake up on
+    // them, not up to 50 us late.
+    if (options.baud > 0 || options.adapterLatencyMs > 0)
         ::prctl(PR_SET_TIMERSLACK, 1UL);
 
     PtyServer server(options, *device, signalFd, start);

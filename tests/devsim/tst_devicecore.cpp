@@ -68,6 +68,21 @@ Options ParseOk(std::initializer_list<const char*> arguments) {
     return *parsed.options;
 }
 
+// Hands on everything the adapter holds: each byte's due time in nanoseconds, and the bytes.
+QList<qint64> DrainTimes(AdapterHold& adapter, QByteArray* bytes = nullptr) {
+    QList<qint64> times;
+    for (; !adapter.Empty(); adapter.PopFront()) {
+        times.append(adapter.Front().at.count());
+        if (bytes)
+            bytes->append(static_cast<char>(adapter.Front().byte));
+    }
+    return times;
+}
+
+qint64 Nanos(LinePacing::Duration at) {
+    return at.count();
+}
+
 } // namespace
 
 class DeviceCoreTest : public QObject {
@@ -475,6 +490,92 @@ private slots:
         QCOMPARE(slow.ReplyByteArrives(1ms), 10ms + 2 * byte);
     }
 
+    void withoutAdapterRepliesPassAsTheyArrive() {
+        AdapterHold none;
+        none.Take(1ms, 0xA0);
+        none.Take(1ms, 0x11);
+        none.Take(3ms, 0x22);
+        QByteArray bytes;
+        QCOMPARE(DrainTimes(none, &bytes), QList<qint64>({Nanos(1ms), Nanos(1ms), Nanos(3ms)}));
+        QCOMPARE(bytes, Bytes({0xA0, 0x11, 0x22}));
+    }
+
+    void adapterHoldsALoneByteForItsLatency() {
+        AdapterHold adapter(16ms);
+        adapter.Take(5ms, 0xA0);
+        QCOMPARE(adapter.Front().at, LinePacing::Duration(21ms));
+        QCOMPARE(adapter.Front().byte, 0xA0);
+        adapter.PopFront();
+        QVERIFY(adapter.Empty());
+    }
+
+    // Eight echo bytes cross a 4800-baud line one slot after another, 16.7 ms in all.
+    void adapterHandsAnEchoOnTogether() {
+        LinePacing line(4800, 10ms);
+        AdapterHold adapter(16ms);
+        const QByteArray echo = Bytes({1, 2, 3, 4, 0xFC, 0xFD, 0xFE, 0xFF});
+        for (const char byte : echo)
+            adapter.Take(line.ReplyByteArrives(0ms), static_cast<std::uint8_t>(byte));
+        // The first byte arrived after the reply delay and its own slot; the timer started then.
+        const qint64 due = Nanos(10ms + line.ByteTime() + 16ms);
+        QByteArray bytes;
+        QCOMPARE(DrainTimes(adapter, &bytes), QList<qint64>(8, due));
+        QCOMPARE(bytes, echo);
+
+        // A timer shorter than a byte's slot runs out before the next byte comes: one at a time.
+        LinePacing sameLine(4800);
+        AdapterHold lowLatency(1ms);
+        QList<qint64> expected;
+        for (int i = 0; i < 3; ++i) {
+            const LinePacing::Duration arrived = sameLine.ReplyByteArrives(0ms);
+            lowLatency.Take(arrived, 0);
+            expected.append(Nanos(arrived + 1ms));
+        }
+        QCOMPARE(DrainTimes(lowLatency), expected);
+    }
+
+    void adapterSendsAFullPacketAtOnce() {
+        LinePacing line(4800);
+        AdapterHold adapter(1s);
+        QByteArray sent;
+        for (int i = 0; i < AdapterHold::PacketBytes + 1; ++i) {
+            adapter.Take(line.ReplyByteArrives(0ms), static_cast<std::uint8_t>(i));
+            sent.append(static_cast<char>(i));
+        }
+        // The 62nd byte arrived after 62 slots and took the 61 before it along; the 63rd started
+        // a new hold.
+        QList<qint64> expected(AdapterHold::PacketBytes, Nanos(62 * line.ByteTime()));
+        expected.append(Nanos(63 * line.ByteTime() + 1s));
+        QByteArray bytes;
+        QCOMPARE(DrainTimes(adapter, &bytes), expected);
+        QCOMPARE(bytes, sent);
+
+        // Bytes that arrive all at once leave in packets, the rest after the latency.
+        AdapterHold burst(16ms);
+        for (int i = 0; i < 2 * AdapterHold::PacketBytes + 3; ++i)
+            burst.Take(5ms, 0);
+        expected = QList<qint64>(2 * AdapterHold::PacketBytes, Nanos(5ms)) + QList<qint64>(3, Nanos(21ms));
+        QCOMPARE(DrainTimes(burst), expected);
+    }
+
+    void aByteAfterTheHoldEndedStartsANewOne() {
+        AdapterHold adapter(16ms);
+        adapter.Take(0ms, 1);
+        adapter.Take(10ms, 2);
+        // Just as the timer runs out the adapter sends what it held; this byte waits anew.
+        adapter.Take(16ms, 3);
+        adapter.Take(40ms, 4);
+        QCOMPARE(DrainTimes(adapter), QList<qint64>({Nanos(16ms), Nanos(16ms), Nanos(32ms), Nanos(56ms)}));
+
+        // A packet filled later takes only its own bytes along, not those of a batch still
+        // waiting for the host end.
+        adapter.Take(100ms, 5);
+        for (int i = 0; i < AdapterHold::PacketBytes; ++i)
+            adapter.Take(120ms, 6);
+        QCOMPARE(DrainTimes(adapter),
+                 QList<qint64>({Nanos(116ms)}) + QList<qint64>(AdapterHold::PacketBytes, Nanos(120ms)));
+    }
+
     void optionsTakeEveryValue() {
         const Options options = ParseOk({"--id",
                                          "Boot\\x80\\\\",
@@ -483,6 +584,8 @@ private slots:
                                          "--log=/tmp/l",
                                          "--baud",
                                          "4800",
+                                         "--adapter-latency",
+                                         "16",
                                          "--exit-after-finish",
                                          "--delay=0x10",
                                          "--silent",
@@ -508,6 +611,7 @@ private slots:
         QCOMPARE(options.dumpPath, std::string("/tmp/d.json"));
         QCOMPARE(options.logPath, std::string("/tmp/l"));
         QCOMPARE(options.baud, 4800);
+        QCOMPARE(options.adapterLatencyMs, 16);
         QVERIFY(options.exitAfterFinish);
         const FaultPlan& plan = options.faults;
         QCOMPARE(plan.replyDelayMs, 16);
@@ -532,6 +636,7 @@ private slots:
         const Options options = ParseOk({});
         QCOMPARE(options.idText, std::string(DefaultIdText));
         QCOMPARE(options.baud, 0);
+        QCOMPARE(options.adapterLatencyMs, 0);
         QVERIFY(!options.exitAfterFinish);
         QVERIFY(options.dumpPath.empty());
         QCOMPARE(options.faults.wrongAck, 0xA1);
@@ -555,6 +660,8 @@ private slots:
         QTest::newRow("negative") << base + QStringList({"--baud", "-1"}) << "bad number '-1' for --baud";
         QTest::newRow("zero hang-up") << base + QStringList({"--hangup-after-writes", "0"})
                                       << "--hangup-after-writes must be 1 to 1000000000, not 0";
+        QTest::newRow("adapter latency") << base + QStringList({"--adapter-latency=60001"})
+                                         << "--adapter-latency must be 0 to 60000, not 60001";
         QTest::newRow("huge number") << base + QStringList({"--delay", "99999999999999999999"})
                                      << "bad number '99999999999999999999' for --delay";
         for (const char* name : {"COM0", "COM257", "com1", "COM01", "COM", "COMx", "LPT1", "COM1 "})
@@ -600,9 +707,9 @@ private slots:
         QVERIFY(parsed.helpRequested);
         const QString help = QString::fromStdString(HelpText());
         for (const char* option :
-             {"--port-dir", "--port ", "--id", "--dump", "--log", "--exit-after-finish", "--baud", "--help",
-              "--silent", "--nak ", "--nak-byte", "--ignore-probes", "--corrupt-echo", "--drop-echo",
-              "--delay", "--hangup-after-writes", "--hangup-after-eeprom"})
+             {"--port-dir", "--port ", "--id", "--dump", "--log", "--exit-after-finish", "--baud",
+              "--adapter-latency", "--help", "--silent", "--nak ", "--nak-byte", "--ignore-probes",
+              "--corrupt-echo", "--drop-echo", "--delay", "--hangup-after-writes", "--hangup-after-eeprom"})
             QVERIFY2(help.contains(option), option);
     }
 };

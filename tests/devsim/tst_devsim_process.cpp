@@ -347,6 +347,31 @@ private slots:
         QVERIFY(clock.nsecsElapsed() >= 200'000'000 + (11 + 8) * 2'083'333);
     }
 
+    // Lower bounds again: however fast the device answers, the adapter holds each answer its
+    // latency from when the answer crossed the line, and every probe's answer starts a new hold.
+    void adapterHoldsEveryAnswer_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<qint64>("leastNs");
+        QTest::newRow("instant line") << QStringList({"--adapter-latency", "150"}) << qint64(150'000'000);
+        QTest::newRow("paced line and delay")
+            << QStringList({"--baud", "4800", "--delay", "50", "--adapter-latency", "100"})
+            << qint64(50'000'000 + 2 * 2'083'333 + 100'000'000);
+    }
+    void adapterHoldsEveryAnswer() {
+        QFETCH(QStringList, options);
+        QFETCH(qint64, leastNs);
+        QVERIFY(Start(options));
+        HostPort host(LinkPath());
+        for (int probe = 0; probe < 3; ++probe) {
+            QElapsedTimer clock;
+            clock.start();
+            QCOMPARE(host.Exchange(Bytes({0xF0}), 1), Bytes({0xA0}));
+            const qint64 elapsed = clock.nsecsElapsed();
+            QVERIFY2(elapsed >= leastNs,
+                     qPrintable(QString("probe %1 answered after %2 ns").arg(probe).arg(elapsed)));
+        }
+    }
+
     void logShowsEveryByteInOrder() {
         QVERIFY(Start({"--log", LogPath()}));
         HostPort host(LinkPath());
