@@ -2,6 +2,8 @@
 // from a real update file.
 //   with --baud 4800: wall time against the wire-time lower bound of the same exchanges, and the
 //   updater's CPU time;   with --baud 0: the host's own cost per exchange.
+// Each argument is BAUD, or BAUD:MS to put a USB serial adapter with an MS-millisecond latency
+// timer between the line and the updater (rq70-devsim --adapter-latency).
 
 #include "BenchSupport.h"
 
@@ -40,7 +42,7 @@ public:
     QString result;
 };
 
-int Run(int baud) {
+int Run(int baud, int adapterLatencyMs) {
     QTemporaryDir dir;
     const QString updateFile = dir.filePath("RQ70-BENCH.KRV");
     QFile file(updateFile);
@@ -59,7 +61,8 @@ int Run(int baud) {
     QProcess device;
     device.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     device.start(RQ70_DEVSIM_PATH, {"--port-dir", dir.path(), "--port", "COM1", "--baud",
-                                    QString::number(baud), "--log", log, "--exit-after-finish"});
+                                    QString::number(baud), "--adapter-latency",
+                                    QString::number(adapterLatencyMs), "--log", log, "--exit-after-finish"});
     if (!device.waitForStarted() || !device.waitForReadyRead(5000))
         return 1;
     qputenv("RQ70_PORT_DIR", dir.path().toLocal8Bit());
@@ -77,6 +80,8 @@ int Run(int baud) {
         return 1;
     }
 
+    if (adapterLatencyMs > 0)
+        std::printf("behind a USB serial adapter with a %d ms latency timer\n", adapterLatencyMs);
     bench::PrintFigures(log, baud, wall, cpu);
     return 0;
 }
@@ -85,11 +90,12 @@ int Run(int baud) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    QStringList bauds = app.arguments().mid(1);
-    if (bauds.isEmpty())
-        bauds = {"0", "4800"};
-    for (const QString& baud : bauds) {
-        if (const int status = Run(baud.toInt()))
+    QStringList runs = app.arguments().mid(1);
+    if (runs.isEmpty())
+        runs = {"0", "4800"};
+    for (const QString& run : runs) {
+        const QStringList fields = run.split(':');
+        if (const int status = Run(fields[0].toInt(), fields.size() > 1 ? fields[1].toInt() : 0))
             return status;
     }
     return 0;
