@@ -14,10 +14,15 @@ QByteArray WholeDeviceUpdateFile();
 // User and system time of this process so far, in seconds.
 double CpuSeconds();
 
+// How often this process has given up the CPU of its own accord (to wait for a byte, say), from
+// /proc/self/status; -1 when unknown.
+long VoluntaryContextSwitches();
+
 // Prints the run's figures: bytes each way, wall time, the wire-time lower bound of the same
 // stop-and-wait exchanges and the ratio to it, the mean turnaround at each end, and the CPU share.
 // Only bytes from the first `fromCommand` the device took in on are counted (-1: all).
-void PrintFigures(const QString& logPath, int baud, double wallSeconds, double cpuSeconds,
+// Returns the number of exchanges counted.
+long PrintFigures(const QString& logPath, int baud, double wallSeconds, double cpuSeconds,
                   int fromCommand = -1);
 
 } // namespace bench

@@ -26,19 +26,6 @@ using namespace rq70;
 
 namespace {
 
-// The count of times this process gave up the CPU of its own accord, e.g. to wait for a byte.
-long VoluntaryContextSwitches() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    // Read whole: a /proc file reports size 0, so QFile would see it at its end from the start.
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("voluntary_ctxt_switches:"))
-            return line.mid(line.indexOf(':') + 1).trimmed().toLong();
-    }
-    return -1;
-}
-
 double Percentile(const std::vector<double>& sorted, double fraction) {
     // Nearest rank: the smallest value that at least `fraction` of all values do not exceed.
     const auto rank = static_cast<std::size_t>(std::ceil(fraction * double(sorted.size())));
@@ -80,7 +67,7 @@ int main(int argc, char* argv[]) {
 
     std::vector<double> roundTripsMs;
     roundTripsMs.reserve(static_cast<std::size_t>(checks));
-    const long switchesBefore = VoluntaryContextSwitches();
+    const long switchesBefore = bench::VoluntaryContextSwitches();
     const double cpuBefore = bench::CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < checks; ++i) {
@@ -96,7 +83,7 @@ int main(int argc, char* argv[]) {
     const double wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpuSeconds = bench::CpuSeconds() - cpuBefore;
-    const long switchesAfter = VoluntaryContextSwitches();
+    const long switchesAfter = bench::VoluntaryContextSwitches();
     link.Close();
     device.terminate();
     device.waitForFinished(5000);

@@ -70,11 +70,15 @@ int Run(int baud, int adapterLatencyMs) {
 
     SilentView view;
     const double cpuBefore = bench::CpuSeconds();
+    const long switchesBefore = bench::VoluntaryContextSwitches();
+    const qint64 wakeUpsBefore = state.link.DataWakeUps();
     QElapsedTimer clock;
     clock.start();
     const UpdateResult result = RunUpdate(state, view, 1);
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     const double cpu = bench::CpuSeconds() - cpuBefore;
+    const long switches = bench::VoluntaryContextSwitches() - switchesBefore;
+    const qint64 wakeUps = state.link.DataWakeUps() - wakeUpsBefore;
     if (result.outcome != UpdateResult::Succeeded || !device.waitForFinished(30000)) {
         std::fprintf(stderr, "the update did not succeed: %s\n", qPrintable(view.result));
         return 1;
@@ -82,7 +86,9 @@ int Run(int baud, int adapterLatencyMs) {
 
     if (adapterLatencyMs > 0)
         std::printf("behind a USB serial adapter with a %d ms latency timer\n", adapterLatencyMs);
-    bench::PrintFigures(log, baud, wall, cpu);
+    const long exchanges = bench::PrintFigures(log, baud, wall, cpu);
+    std::printf("  updater wake-ups %8.2f per exchange for arriving bytes, %.2f voluntary context switches\n",
+                double(wakeUps) / double(exchanges), double(switches) / double(exchanges));
     return 0;
 }
 
