@@ -110,12 +110,15 @@ bool SerialLink::FlushInput() {
 }
 
 bool SerialLink::SendByte(std::uint8_t byte) {
+    return SendBytes(QByteArray(1, static_cast<char>(byte)));
+}
+
+bool SerialLink::SendBytes(const QByteArray& bytes) {
     if (!IsUsable())
         return false;
-    const char c = static_cast<char>(byte);
-    if (port_.write(&c, 1) != 1)
+    if (port_.write(bytes) != bytes.size())
         return false;
-    // Hand the byte to the driver now: callers may pause without running the event loop.
+    // Hand the bytes to the driver now: callers may pause without running the event loop.
     port_.flush();
     return true;
 }

@@ -70,6 +70,9 @@ public:
     // Takes everything buffered into ReceivedText and throws it away. False when the port failed.
     bool FlushInput();
     bool SendByte(std::uint8_t byte);
+    // The bytes in this order, exactly as SendByte one after another would send them, handed to
+    // the driver in one go: a command's parameters cost one system call, not ten.
+    bool SendBytes(const QByteArray& bytes);
     // One byte out of the receive buffer, never waiting. A byte read is also left in ReceivedText.
     ByteRead ReadByte();
     // Moves what the driver has received into the receive buffer without running the event loop,

@@ -28,7 +28,7 @@ public:
             view_.SetProgressValue(row);
             // A row the device does not acknowledge is passed over without a word.
             if (Command(EraseRowCommand)) {
-                SendWordAddress(row);
+                link_.SendBytes(WordAddress(row));
                 ReadReply();
             }
             if (YieldAndCheckAbort())
@@ -46,11 +46,12 @@ public:
             if (!Command(WriteProgramCommand))
                 return Fail(block,
                             QStringLiteral("the write command for word %1 was not acknowledged").arg(block));
-            SendWordAddress(block);
+            QByteArray parameters = WordAddress(block);
             for (int word = block; word < block + WriteBlockWords; ++word) {
-                link_.SendByte(images_.LowByte(word));
-                link_.SendByte(images_.HighByte(word));
+                parameters += static_cast<char>(images_.LowByte(word));
+                parameters += static_cast<char>(images_.HighByte(word));
             }
+            link_.SendBytes(parameters);
             link_.WaitForInput(2 * WriteBlockWords, timeout_);
             // The device echoes what it received; the first word whose echo differs (or is
             // missing) is reported.
@@ -79,8 +80,7 @@ public:
             if (!Command(WriteEepromCommand))
                 return Fail(
                     -1, QStringLiteral("the EEPROM write for address %1 was not acknowledged").arg(address));
-            link_.SendByte(static_cast<std::uint8_t>(address));
-            link_.SendByte(images_.EepromByte(address));
+            link_.SendBytes(TwoBytes(address, images_.EepromByte(address)));
             // Its value means nothing, but a port that failed before it came ends the run: the
             // byte may never have reached the device.
             if (!ReadReply())
@@ -115,9 +115,14 @@ private:
         return link_.ReadByte().kind != ByteRead::Failed;
     }
 
-    void SendWordAddress(int address) {
-        link_.SendByte(static_cast<std::uint8_t>(address % 256));
-        link_.SendByte(static_cast<std::uint8_t>(address / 256));
+    // A program word address as the boot loader takes it: low byte, then high byte.
+    static QByteArray WordAddress(int address) { return TwoBytes(address % 256, address / 256); }
+
+    static QByteArray TwoBytes(int first, int second) {
+        QByteArray bytes;
+        bytes += static_cast<char>(first);
+        bytes += static_cast<char>(second);
+        return bytes;
     }
 
     bool YieldAndCheckAbort() {
