@@ -69,7 +69,7 @@ struct Found {
 };
 
 // The same search as "Auto Detect...": COM1 to COM20, two pings each. Ctrl-C stops it after the
-// ping under way.
+// ping under way. Says why when it finds nothing; NothingFoundStatus then gives the exit status.
 std::optional<Found> Search(UpdaterModul& state) {
     InterruptSignal interrupt;
     QObject::connect(&interrupt, &InterruptSignal::Interrupted, [&state] { state.AbortRequested = true; });
@@ -77,11 +77,19 @@ std::optional<Found> Search(UpdaterModul& state) {
     state.link.ApplyLineSettings();
     const SearchResult result = SearchForDevice(state.link, state.AbortRequested, state.running, view);
     state.link.SetMonitorTimer(false);
-    if (result.outcome != SearchResult::Found)
+    if (result.outcome != SearchResult::Found) {
+        Complain(state.AbortRequested
+                     ? QStringLiteral("interrupted")
+                     : QStringLiteral("no device answered on COM1 to COM%1").arg(LastSearchedPort));
         return std::nullopt;
+    }
     QString identification = view.line2;
     identification.remove(0, int(qstrlen("Detected ")));
     return Found{result.port, identification};
+}
+
+int NothingFoundStatus(const UpdaterModul& state) {
+    return state.AbortRequested ? ExitUpdateFailed : ExitNoDevice;
 }
 
 struct LoadedFile {
@@ -284,12 +292,8 @@ int ListPorts(const FlashOptions& options) {
 int Detect(const FlashOptions& options) {
     UpdaterModul state;
     const std::optional<Found> found = Search(state);
-    if (!found) {
-        Complain(state.AbortRequested
-                     ? QStringLiteral("interrupted")
-                     : QStringLiteral("no device answered on COM1 to COM%1").arg(LastSearchedPort));
-        return state.AbortRequested ? ExitUpdateFailed : ExitNoDevice;
-    }
+    if (!found)
+        return NothingFoundStatus(state);
     if (options.json)
         SayJson({{"port", ComPortName(found->port)},
                  {"device_path", ComPortDevicePath(found->port)},
@@ -339,12 +343,8 @@ int Update(const FlashOptions& options) {
     if (options.detect) {
         UpdaterModul state;
         const std::optional<Found> found = Search(state);
-        if (!found) {
-            Complain(state.AbortRequested
-                         ? QStringLiteral("interrupted")
-                         : QStringLiteral("no device answered on COM1 to COM%1").arg(LastSearchedPort));
-            return state.AbortRequested ? ExitUpdateFailed : ExitNoDevice;
-        }
+        if (!found)
+            return NothingFoundStatus(state);
         state.link.Close();
         ports << ResolvePortArgument(ComPortName(found->port));
     } else {
