@@ -4,6 +4,7 @@
 #include "flash/InterruptSignal.h"
 #include "flash/ProgressReport.h"
 #include "image/HexLoader.h"
+#include "image/HexRecordLine.h"
 #include "image/ScrambledFile.h"
 #include "image/UpdateFileDiscovery.h"
 #include "link/DetectionView.h"
@@ -83,8 +84,10 @@ std::optional<Found> Search(UpdaterModul& state) {
                      : QStringLiteral("no device answered on COM1 to COM%1").arg(LastSearchedPort));
         return std::nullopt;
     }
-    QString identification = view.line2;
-    identification.remove(0, int(qstrlen("Detected ")));
+    // A query that failed after the answered ping leaves the line as it was: no identification.
+    const QString detected = QStringLiteral("Detected ");
+    const QString identification =
+        view.line2.startsWith(detected) ? view.line2.mid(detected.size()) : QString();
     return Found{result.port, identification};
 }
 
@@ -122,6 +125,14 @@ std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitS
         return std::nullopt;
     }
     ApplyScrambleKey(*content.bytes);
+    // The windows would "update" a device from such a file: all 256 EEPROM bytes erased and
+    // nothing written. A script gets told instead.
+    if (CountDataRecords(*content.bytes) == 0) {
+        Complain(QStringLiteral("the update file '%1' holds no data record: nothing to write (is it an "
+                                "update file made with 'krv pack'?)")
+                     .arg(path));
+        return std::nullopt;
+    }
     LoadedFile loaded{QFileInfo(path).absoluteFilePath(), {}};
     LoadHexText(*content.bytes, loaded.images,
                 [](const std::string& message) { Complain(QString::fromStdString(message)); });
@@ -247,7 +258,8 @@ int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const 
         report.Summary(outcomes, ExitPortNotOpened);
         return ExitPortNotOpened;
     }
-    bool allUpdated = !interrupted;
+    // A stop that came after the last device's update was done takes nothing from it.
+    bool allUpdated = true;
     for (const DeviceOutcome& outcome : outcomes)
         allUpdated = allUpdated && outcome.Succeeded();
     const int status = allUpdated ? ExitAllUpdated : ExitUpdateFailed;

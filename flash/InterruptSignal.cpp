@@ -38,6 +38,7 @@ InterruptSignal::InterruptSignal() {
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 InterruptSignal::~InterruptSignal() {
@@ -45,6 +46,7 @@ InterruptSignal::~InterruptSignal() {
         return;
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
     ::close(static_cast<int>(notifier_->socket()));
     ::close(wakeUp);
     wakeUp = -1;

@@ -7,8 +7,8 @@
 
 namespace rq70::flash {
 
-// Turns Ctrl-C (SIGINT) and SIGTERM into a Qt signal on the main thread, so that a run can stop
-// its updates between units of work instead of dying with a block half sent.
+// Turns Ctrl-C (SIGINT), SIGTERM and SIGHUP (the terminal went away) into a Qt signal on the main thread, so
+// that a run can stop its updates between units of work instead of dying with a block half sent.
 class InterruptSignal : public QObject {
     Q_OBJECT
 

@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <sys/ioctl.h>
+
 namespace rq70::flash {
 
 namespace {
@@ -33,6 +35,13 @@ QString Printable(const QString& text) {
             c = QLatin1Char('?');
     }
     return printable;
+}
+
+int TerminalWidth(std::FILE* out) {
+    winsize size{};
+    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
 }
 
 QString TimeLeft(qint64 elapsedMs, int percent) {
@@ -96,9 +105,22 @@ void ProgressReport::PrintJson(const QJsonObject& object) {
 }
 
 void ProgressReport::Print(const QString& text) {
-    const QByteArray bytes = text.toUtf8() + '\n';
+    Write(text.toUtf8() + '\n');
+}
+
+void ProgressReport::Write(const QByteArray& bytes) {
+    // A reader that went away (a closed pipe or terminal) ends the report, not the updates.
+    if (outputGone_)
+        return;
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
-    std::fflush(out_);
+    if (std::fflush(out_) != 0 || std::ferror(out_))
+        outputGone_ = true;
+}
+
+void ProgressReport::Note(const QString& text) {
+    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
+    // The live lines start afresh below the note instead of drawing over it.
+    drawn_ = false;
 }
 
 void ProgressReport::Started(const QStringList& devicePaths) {
@@ -113,6 +135,7 @@ void ProgressReport::Started(const QStringList& devicePaths) {
         else if (style_ == Style::Plain)
             Print(QStringLiteral("%1: updating (%2)").arg(lines_[i].port, devicePaths.value(i)));
     }
+    started_ = true;
     if (style_ == Style::Terminal) {
         sinceRedraw_.start();
         ticker_.start();
@@ -170,8 +193,8 @@ void ProgressReport::OnFinished(const DeviceOutcome& outcome) {
     Line& line = lines_[outcome.device];
     line.verdict = VerdictOf(outcome);
     if (!outcome.recordWarning.isEmpty())
-        std::fprintf(stderr, "rq70-flash: warning: %s: the update record was not written: %s\n",
-                     qPrintable(line.port), qPrintable(outcome.recordWarning));
+        Note(QStringLiteral("warning: %1: the update record was not written: %2")
+                 .arg(line.port, outcome.recordWarning));
     switch (style_) {
     case Style::Json:
         if (!outcome.result.identification.isEmpty())
@@ -204,13 +227,13 @@ void ProgressReport::OpenFailed(int device, const OpenResult& open) {
     const QString port = lines_.value(device).port;
     if (style_ == Style::Json)
         PrintJson({{"event", "open_failed"}, {"port", port}, {"reason", open.description}});
-    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(OpenFailureText(open)));
+    Note(OpenFailureText(open));
 }
 
 void ProgressReport::Interrupted() {
     if (style_ == Style::Json)
         PrintJson({{"event", "interrupted"}});
-    std::fprintf(stderr, "rq70-flash: interrupted: every update stops after the unit under way\n");
+    Note(QStringLiteral("interrupted: every update stops after the unit under way"));
 }
 
 QString ProgressReport::LiveText(const Line& line) const {
@@ -237,12 +260,14 @@ void ProgressReport::Redraw(bool force) {
     QString text;
     if (drawn_)
         text += QStringLiteral("\x1b[%1A").arg(lines_.size());
+    // A line wider than the terminal would wrap, and moving up one row per device would then
+    // land in the wrong place.
+    const int width = TerminalWidth(out_);
     for (const Line& line : lines_)
-        text += QStringLiteral("\r\x1b[2K") + LiveText(line) + QLatin1Char('\n');
+        text +=
+            QStringLiteral("\r\x1b[2K") + LiveText(line).left(std::max(width - 1, 20)) + QLatin1Char('\n');
     drawn_ = true;
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
-    std::fflush(out_);
+    Write(text.toUtf8());
 }
 
 void ProgressReport::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus) {
@@ -258,7 +283,8 @@ void ProgressReport::Summary(const QList<DeviceOutcome>& outcomes, int exitStatu
                    {"exit_status", exitStatus}});
         return;
     }
-    Redraw(true);
+    if (started_)
+        Redraw(true);
     const QStringList header{"Port", "Identification", "Verdict", "Failed at / reason", "Duration"};
     QList<QStringList> rows;
     for (const DeviceOutcome& outcome : outcomes) {

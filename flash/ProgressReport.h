@@ -28,6 +28,8 @@ public:
     // Ctrl-C: every update stops after its unit under way.
     void Interrupted();
     void Summary(const QList<DeviceOutcome>& outcomes, int exitStatus);
+    // A message for the user on stderr, which the live lines do not draw over.
+    void Note(const QString& text);
 
 private:
     struct Line {
@@ -41,6 +43,7 @@ private:
 
     void PrintJson(const QJsonObject& object);
     void Print(const QString& text);
+    void Write(const QByteArray& bytes);
     void Redraw(bool force);
     QString LiveText(const Line& line) const;
 
@@ -50,6 +53,8 @@ private:
     QElapsedTimer sinceRedraw_;
     QTimer ticker_;
     bool drawn_ = false;
+    bool started_ = false;
+    bool outputGone_ = false;
 };
 
 // "1:05" or "1:02:03".

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace rq70::flash;
@@ -40,8 +41,8 @@ Every update is recorded as one JSON line in $XDG_STATE_HOME/rq70-updater/update
 Output of update: on a terminal one live line per device and a summary table at the end;
 otherwise plain lines; with --json one JSON object per line for every event (start, phase,
 progress, verify_failed, identification, verdict, open_failed, interrupted, summary).
-Ctrl-C stops every update after the row, block or EEPROM byte under way, prints the summary
-and exits with status 1.
+Ctrl-C (or SIGTERM, or SIGHUP when the terminal goes away) stops every update after the row,
+block or EEPROM byte under way, prints the summary and exits with status 1.
 
 Exit status:
   0  every device updated (or the command succeeded)
@@ -73,6 +74,9 @@ QString SamePortTwice(const QStringList& ports) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Output to a reader that went away (`| head`) must not kill updates half way: writes then
+    // fail instead, and the updates run to their end.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rq70-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(RQ70_VERSION));

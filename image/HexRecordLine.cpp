@@ -47,4 +47,16 @@ std::optional<RecordHeader> ReadRecordHeader(std::string_view line) {
     return RecordHeader{*byteCount, *loadAddress, *type};
 }
 
+std::size_t CountDataRecords(std::string_view crLfText) {
+    std::size_t count = 0;
+    CrLfLines lines(crLfText);
+    while (const std::optional<std::string_view> line = lines.Next()) {
+        if (!IsRecordLine(*line))
+            continue;
+        const std::optional<RecordHeader> header = ReadRecordHeader(*line);
+        count += header && header->type == DataRecord;
+    }
+    return count;
+}
+
 } // namespace rq70

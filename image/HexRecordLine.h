@@ -44,6 +44,10 @@ struct RecordHeader {
 };
 std::optional<RecordHeader> ReadRecordHeader(std::string_view line);
 
+// How many lines of CR LF text the updater would hand to its data path: record lines with a
+// readable header of type 00. A text without one has nothing for a device.
+std::size_t CountDataRecords(std::string_view crLfText);
+
 // Where the data of a record starts, 1-based as HexField counts.
 inline constexpr std::size_t FirstDataCharacter = 10;
 

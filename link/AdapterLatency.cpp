@@ -12,14 +12,27 @@ namespace {
 constexpr int WholeDeviceReplies = 19'000;
 constexpr int HarmlessLatencyMs = 2;
 
-} // namespace
-
-int AdapterLatencyTimerMs(const QString& devicePath, const QString& sysfsRoot) {
+// The sysfs folder of a USB serial port, or "" for any other port.
+QString UsbSerialFolder(const QString& devicePath, const QString& sysfsRoot) {
     const QString device = QFileInfo(devicePath).canonicalFilePath();
     if (device.isEmpty())
+        return {};
+    const QString folder =
+        sysfsRoot + QStringLiteral("/bus/usb-serial/devices/") + QFileInfo(device).fileName();
+    return QFileInfo(folder).isDir() ? folder : QString();
+}
+
+} // namespace
+
+bool UsesUsbSerialDriver(const QString& devicePath, const QString& sysfsRoot) {
+    return !UsbSerialFolder(devicePath, sysfsRoot).isEmpty();
+}
+
+int AdapterLatencyTimerMs(const QString& devicePath, const QString& sysfsRoot) {
+    const QString folder = UsbSerialFolder(devicePath, sysfsRoot);
+    if (folder.isEmpty())
         return -1;
-    QFile timer(sysfsRoot + QStringLiteral("/bus/usb-serial/devices/") + QFileInfo(device).fileName() +
-                QStringLiteral("/latency_timer"));
+    QFile timer(folder + QStringLiteral("/latency_timer"));
     if (!timer.open(QIODevice::ReadOnly))
         return -1;
     bool number = false;

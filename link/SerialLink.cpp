@@ -22,8 +22,13 @@ QString OwningGroup(const QString& devicePath) {
     struct stat info {};
     if (::stat(devicePath.toLocal8Bit().constData(), &info) != 0)
         return {};
-    const struct group* entry = ::getgrgid(info.st_gid);
-    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(info.st_gid);
+    // The reentrant call: several device threads may describe a failed open at once.
+    struct group entry {};
+    struct group* found = nullptr;
+    char buffer[4096];
+    if (::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+        return QString::number(info.st_gid);
+    return QString::fromLocal8Bit(found->gr_name);
 }
 
 } // namespace
@@ -31,6 +36,10 @@ QString OwningGroup(const QString& devicePath) {
 SerialLink::SerialLink(QObject* parent) : QObject(parent) {
     Timer2.setInterval(MonitorIntervalMs);
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialLink::OnPortError);
+}
+
+SerialLink::~SerialLink() {
+    Close();
 }
 
 void SerialLink::ApplyLineSettings() {
@@ -70,7 +79,12 @@ OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
     // Every reply of the protocol is waited for: an adapter must not sit on it.
     lowLatency_.Request(fd);
     adapterNotice_ = AdapterLatencyNotice(name, AdapterLatencyTimerMs(path));
-    wakeUp_.Attach(fd);
+    // USB serial drivers may send the adapter a control request on every change of the tty's
+    // settings, which would cost more than the wake-ups it saves: those ports wake per byte.
+    if (!UsesUsbSerialDriver(path))
+        wakeUp_.Attach(fd);
+    else
+        wakeUp_.Detach();
     return {};
 }
 

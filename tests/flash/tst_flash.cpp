@@ -4,6 +4,7 @@
 #include "AppFixture.h"
 
 #include "image/HexLoader.h"
+#include "image/ScrambledFile.h"
 #include "link/BootLoaderBytes.h"
 #include "update/UpdateRecord.h"
 
@@ -222,6 +223,8 @@ private slots:
         row("a COM name and its device path", update + QStringList{"--port", "@PTY1"}, {"1"}, 2,
             {"same port"});
         row("no such update file", {"update", "@MISSING", "--port", "COM1"}, {"1"}, 3, {"@MISSING"});
+        row("update file without a data record", {"update", "@NODATA", "--port", "COM1"}, {"1"}, 3,
+            {"no data record"});
         row("update file is a folder", {"update", "@FOLDER", "--port", "COM1"}, {"1"}, 3, {"folder"});
         row("record is a folder", {"history", "--record", "@FOLDER"}, {}, 3,
             {"cannot read the update record"});
@@ -251,7 +254,17 @@ private slots:
         QSerialPort other(QDir(bench.folder.path()).filePath(QStringLiteral("COM%1").arg(held)));
         if (held != 0)
             QVERIFY(other.open(QIODevice::ReadWrite));
+        // Text that was scrambled but holds no record: the windows would erase the EEPROM from it.
+        const QString noData = bench.folder.filePath("RQ70-TEXT.KRV");
+        {
+            std::string text = "release notes\r\n";
+            ApplyScrambleKey(text);
+            QFile file(noData);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(text.data(), qint64(text.size()));
+        }
         const QHash<QString, QString> placeholders{
+            {"@NODATA", noData},
             {"@SAMPLE", RQ70_SAMPLE_UPDATE_FILE},
             {"@FOLDER", bench.folder.path()},
             {"@MISSING", bench.folder.filePath("RQ70-GONE.KRV")},
@@ -275,6 +288,28 @@ private slots:
             QVERIFY(device->Stop());
             QCOMPARE(device->CommandCount("erase"), 0);
         }
+    }
+
+    void aReaderThatGoesAwayDoesNotStopTheUpdate() {
+        // `rq70-flash update ... --json | head -n 1`: the pipe closes under the program mid-run.
+        Bench bench;
+        SimulatedDevice& device = bench.Add(1, {"--exit-after-finish"});
+        QProcess shell;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("RQ70_PORT_DIR", bench.folder.path());
+        environment.insert("RQ70_UPDATE_RECORD", bench.record);
+        shell.setProcessEnvironment(environment);
+        shell.start("bash", {"-c", R"("$0" "$@" | head -n 1 >/dev/null; echo "status ${PIPESTATUS[0]}" >&2)",
+                             RQ70_FLASH_PATH, "update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM1", "--json"});
+        QVERIFY(shell.waitForFinished(60000));
+        const QString err = QString::fromUtf8(shell.readAllStandardError());
+        QVERIFY2(err.contains("status 0"), qPrintable(err));
+        QVERIFY(device.WaitForExit());
+        QVERIFY(device.Dump().value("finish_seen").toBool());
+        bool ok = false;
+        const QList<QJsonObject> records = RecordLines(bench.record, ok);
+        QVERIFY(ok && records.size() == 1);
+        QCOMPARE(records[0].value("verdict").toString(), QStringLiteral("success"));
     }
 
     void ctrlCStopsTheUpdateBetweenUnits() {

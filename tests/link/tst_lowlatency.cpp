@@ -85,6 +85,14 @@ private slots:
         byHand.Restore(fd);
         ::close(fd);
         QCOMPARE(FlagOf(path), 0);
+        // A link that goes away with its port still open gives it back too.
+        {
+            SerialLink leftOpen;
+            leftOpen.ApplyLineSettings();
+            QVERIFY(leftOpen.OpenDevice(path, "COM1").ok());
+            QCOMPARE(FlagOf(path), 1);
+        }
+        QCOMPARE(FlagOf(path), 0);
     }
 
     void aPtyHasNoSuchSettingAndWorksAsBefore() {
@@ -116,6 +124,7 @@ private slots:
         FakeSysfs sysfs;
         const QString node = sysfs.AddAdapter("ttyUSB7", content);
         QCOMPARE(AdapterLatencyTimerMs(node, sysfs.root.path()), ms);
+        QVERIFY(UsesUsbSerialDriver(node, sysfs.root.path()));
         // Reached through a link, as /dev/serial/by-id/... is.
         const QString link = sysfs.root.filePath("by-id-adapter");
         QVERIFY(QFile::link(node, link));
@@ -129,6 +138,7 @@ private slots:
         QFile other(sysfs.root.filePath("ttyS0"));
         QVERIFY(other.open(QIODevice::WriteOnly));
         QCOMPARE(AdapterLatencyTimerMs(other.fileName(), sysfs.root.path()), -1);
+        QVERIFY(!UsesUsbSerialDriver(other.fileName(), sysfs.root.path()));
     }
 
     void theNoticeSaysWhatItCostsAndTheCure() {
