@@ -48,7 +48,8 @@ Exit status:
   0  every device updated (or the command succeeded)
   1  at least one update failed or was stopped
   2  wrong arguments
-  3  no update file, or one that cannot be read (history: a record that cannot be read)
+  3  no update file, one that cannot be read, or one without a data record (history: a
+     record that cannot be read)
   4  a port cannot be opened (busy, no permission, missing); nothing was updated
   5  no device found (detect, update --detect, info))";
 
