@@ -19,7 +19,6 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QRegularExpression>
 #include <QScreen>
 
 namespace rq70 {
@@ -43,13 +42,6 @@ void SetBold(QWidget* widget) {
 }
 
 } // namespace
-
-int PortNumberOf(const QString& text) {
-    static const QRegularExpression portName(QStringLiteral("^\\s*COM(\\d{1,5})\\s*$"),
-                                             QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = portName.match(text);
-    return match.hasMatch() ? match.captured(1).toInt() : 0;
-}
 
 namespace {
 

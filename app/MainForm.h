@@ -92,7 +92,4 @@ private:
     bool adapterNoticeShown_ = false;
 };
 
-// The port number in a port-list text such as "COM3", or 0 when the text names no port.
-int PortNumberOf(const QString& text);
-
 } // namespace rq70

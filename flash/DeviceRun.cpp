@@ -20,11 +20,7 @@ void DeviceRun::Run() {
     state_ = std::make_unique<UpdaterModul>();
     state_->images = job_.images;
     state_->link.ApplyLineSettings();
-    if (job_.port.devicePath.isEmpty())
-        outcome.open = {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
-                        job_.port.name + QStringLiteral(" does not exist.")};
-    else
-        outcome.open = state_->link.OpenDevice(job_.port.devicePath, job_.port.name);
+    outcome.open = state_->link.OpenDevice(job_.port.devicePath, job_.port.name);
     emit Opened(job_.device, outcome.open, state_->link.AdapterNotice());
 
     // No device is touched until every port of the run is open: a script with a wrong port

@@ -26,8 +26,6 @@ namespace rq70::flash {
 
 namespace {
 
-constexpr int PingsPerPort = 2;
-
 void Say(const QString& text) {
     std::fprintf(stdout, "%s\n", qPrintable(text));
     std::fflush(stdout);
@@ -45,18 +43,12 @@ QString RecordPath(const FlashOptions& options) {
     return options.recordPath.isEmpty() ? UpdateRecordPath() : options.recordPath;
 }
 
-// The search's window, without a window: its last two lines and its warnings about ports that
-// another program holds or that the user may not open.
+// The search's window, without a window: only its warnings about ports that another program
+// holds or that the user may not open are worth telling.
 class QuietDetectionView : public DetectionView {
 public:
-    QString line1;
-    QString line2;
-
     void ShowDetectionWindow() override {}
-    void SetLines(const QString& first, const QString& second) override {
-        line1 = first;
-        line2 = second;
-    }
+    void SetLines(const QString&, const QString&) override {}
     void ShowAbortButton() override {}
     void ShowOKButton() override {}
     void SetMainOKEnabled(bool) override {}
@@ -64,14 +56,9 @@ public:
     void ShowPortWarning(const QString& description) override { Complain(description); }
 };
 
-struct Found {
-    int port = 0;
-    QString identification;
-};
-
 // The same search as "Auto Detect...": COM1 to COM20, two pings each. Ctrl-C stops it after the
 // ping under way. Says why when it finds nothing; NothingFoundStatus then gives the exit status.
-std::optional<Found> Search(UpdaterModul& state) {
+std::optional<SearchResult> Search(UpdaterModul& state) {
     InterruptSignal interrupt;
     QObject::connect(&interrupt, &InterruptSignal::Interrupted, [&state] { state.AbortRequested = true; });
     QuietDetectionView view;
@@ -84,11 +71,7 @@ std::optional<Found> Search(UpdaterModul& state) {
                      : QStringLiteral("no device answered on COM1 to COM%1").arg(LastSearchedPort));
         return std::nullopt;
     }
-    // A query that failed after the answered ping leaves the line as it was: no identification.
-    const QString detected = QStringLiteral("Detected ");
-    const QString identification =
-        view.line2.startsWith(detected) ? view.line2.mid(detected.size()) : QString();
-    return Found{result.port, identification};
+    return result;
 }
 
 int NothingFoundStatus(const UpdaterModul& state) {
@@ -303,7 +286,7 @@ int ListPorts(const FlashOptions& options) {
 
 int Detect(const FlashOptions& options) {
     UpdaterModul state;
-    const std::optional<Found> found = Search(state);
+    const std::optional<SearchResult> found = Search(state);
     if (!found)
         return NothingFoundStatus(state);
     if (options.json)
@@ -320,10 +303,7 @@ int Info(const FlashOptions& options) {
     const PortArgument port = ResolvePortArgument(options.ports.value(0));
     SerialLink link;
     link.ApplyLineSettings();
-    const OpenResult open =
-        port.devicePath.isEmpty()
-            ? OpenResult{OpenFailure::Missing, 0, port.name + QStringLiteral(" does not exist.")}
-            : link.OpenDevice(port.devicePath, port.name);
+    const OpenResult open = link.OpenDevice(port.devicePath, port.name);
     if (!open.ok()) {
         Complain(OpenFailureText(open));
         return ExitPortNotOpened;
@@ -354,7 +334,7 @@ int Update(const FlashOptions& options) {
     QList<PortArgument> ports;
     if (options.detect) {
         UpdaterModul state;
-        const std::optional<Found> found = Search(state);
+        const std::optional<SearchResult> found = Search(state);
         if (!found)
             return NothingFoundStatus(state);
         state.link.Close();

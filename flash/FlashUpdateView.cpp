@@ -35,12 +35,7 @@ void FlashUpdateView::SetProgressLabel2(const QString& text) {
     if (phase == UpdatePhase::None || phase == phase_)
         return;
     phase_ = phase;
-    DeviceEvent event;
-    event.kind = DeviceEvent::Phase;
-    event.device = device_;
-    event.phase = phase;
-    event.percent = std::max(percent_, 0);
-    emit_(event);
+    Emit(DeviceEvent::Phase);
 }
 
 void FlashUpdateView::SetProgressValue(int value) {
@@ -63,17 +58,16 @@ void FlashUpdateView::SetProgressValue(int value) {
     if (percent <= percent_)
         return;
     percent_ = percent;
-    DeviceEvent event;
-    event.kind = DeviceEvent::Progress;
-    event.device = device_;
-    event.phase = phase_;
-    event.percent = percent;
-    emit_(event);
+    Emit(DeviceEvent::Progress);
 }
 
 void FlashUpdateView::ShowVerifyError(const QString& text) {
+    Emit(DeviceEvent::VerifyFailed, text);
+}
+
+void FlashUpdateView::Emit(DeviceEvent::Kind kind, const QString& text) const {
     DeviceEvent event;
-    event.kind = DeviceEvent::VerifyFailed;
+    event.kind = kind;
     event.device = device_;
     event.phase = phase_;
     event.percent = std::max(percent_, 0);

@@ -27,6 +27,9 @@ public:
     void SetResultLabel2(const QString&) override {}
 
 private:
+    // An event of this device, in the phase and at the percentage reached.
+    void Emit(DeviceEvent::Kind kind, const QString& text = {}) const;
+
     const int device_;
     const std::function<void(const DeviceEvent&)> emit_;
     // Wire bytes of the run before each phase, and in all.

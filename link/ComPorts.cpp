@@ -74,16 +74,18 @@ int ComPortExists(int n) {
     return ComPortDevicePath(n).isEmpty() ? 0 : 1;
 }
 
+int PortNumberOf(const QString& text) {
+    static const QRegularExpression portName(QStringLiteral("^\\s*COM(\\d{1,5})\\s*$"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = portName.match(text);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
 PortArgument ResolvePortArgument(const QString& given) {
-    static const QRegularExpression comName(QStringLiteral("^COM(\\d{1,5})$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const QString trimmed = given.trimmed();
-    const QRegularExpressionMatch match = comName.match(trimmed);
-    if (match.hasMatch()) {
-        const int n = match.captured(1).toInt();
+    if (const int n = PortNumberOf(given))
         return {ComPortName(n), ComPortDevicePath(n), n};
-    }
-    return {trimmed, trimmed, 0};
+    const QString path = given.trimmed();
+    return {path, path, 0};
 }
 
 PortFacts DescribePort(const QString& devicePath) {

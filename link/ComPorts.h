@@ -13,6 +13,10 @@ QString ComPortName(int n);
 // the rest, so the numbering stays the same from one start to the next.
 QString ComPortDevicePath(int n);
 
+// The port number in a text such as "COM3" (any case, blanks around it), or 0 when it names no
+// port.
+int PortNumberOf(const QString& text);
+
 // Nonzero when COMn exists. Asked afresh on every call; never opens the port.
 int ComPortExists(int n);
 

@@ -9,8 +9,6 @@ namespace rq70 {
 
 namespace {
 
-constexpr int PingsPerPort = 2;
-
 // A port the technician should hear about: another program holds it, or the user may not open it.
 bool WorthAWarning(const OpenResult& failure) {
     return failure.failure == OpenFailure::AlreadyOpen || failure.failure == OpenFailure::NoPermission;
@@ -22,7 +20,7 @@ SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperati
                              DetectionView& view, int replyTimeoutMs) {
     const LongOperationGuard guard(running, LongOperation::Search);
     if (!guard.Acquired())
-        return {SearchResult::Busy};
+        return {SearchResult::Busy, 0, {}};
 
     link.SetMonitorTimer(false);
     view.ShowDetectionWindow();
@@ -32,7 +30,7 @@ SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperati
 
     QString line1;
     QString line2;
-    SearchResult result{SearchResult::NoPortExists};
+    SearchResult result{SearchResult::NoPortExists, 0, {}};
     const auto end = [&] {
         view.SetLines(line1, line2);
         view.ShowOKButton();
@@ -59,20 +57,20 @@ SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperati
             if (CheckPresence(link, replyTimeoutMs)) {
                 line1 = QStringLiteral("Successfully connected to COM%1").arg(port);
                 // A port that fails during the query leaves the line as it was.
-                if (const std::optional<QString> info =
-                        QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs))
+                const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs);
+                if (info)
                     line2 = QStringLiteral("Detected ") + *info;
                 view.SetMainOKEnabled(true);
                 link.SetMonitorTimer(true);
                 view.SelectPortEntry(ComPortName(port));
-                result = {SearchResult::Found, port};
+                result = {SearchResult::Found, port, info.value_or(QString())};
                 return end();
             }
             line1 = QStringLiteral("not connected.");
             line2 = QStringLiteral("Unable to find a Karvo device.");
             QCoreApplication::processEvents();
             if (abortRequested) {
-                result = {SearchResult::Aborted, port};
+                result = {SearchResult::Aborted, port, {}};
                 return end();
             }
         }

@@ -9,10 +9,14 @@ namespace rq70 {
 // The ports the search tries, in this order.
 inline constexpr int FirstSearchedPort = 1;
 inline constexpr int LastSearchedPort = 20;
+// Presence checks on each port before it counts as without a device.
+inline constexpr int PingsPerPort = 2;
 
 struct SearchResult {
     enum Outcome { Found, NothingAnswered, Aborted, NoPortExists, Busy } outcome = NothingAnswered;
     int port = 0;
+    // Found: the device's identification text; "" when the port failed during the query.
+    QString identification;
 };
 
 // Looks for the boot loader on COM1 to COM20: each existing port is opened, flushed and pinged at

@@ -55,11 +55,7 @@ void SerialLink::ApplyLineSettings() {
 OpenResult SerialLink::SelectAndOpen(int n) {
     Close();
     commPort_ = n;
-    const QString path = ComPortDevicePath(n);
-    if (path.isEmpty())
-        return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
-                ComPortName(n) + QStringLiteral(" does not exist.")};
-    return OpenPath(path, ComPortName(n));
+    return OpenPath(ComPortDevicePath(n), ComPortName(n));
 }
 
 OpenResult SerialLink::OpenDevice(const QString& devicePath, const QString& name) {
@@ -71,6 +67,10 @@ OpenResult SerialLink::OpenDevice(const QString& devicePath, const QString& name
 OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
     devicePath_ = path;
     adapterNotice_.clear();
+    // A COM number with nothing behind it.
+    if (path.isEmpty())
+        return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
+                name + QStringLiteral(" does not exist.")};
     port_.setPortName(path);
     if (!port_.open(QIODevice::ReadWrite))
         return DescribeOpenFailure(port_.error(), name, path);

@@ -55,7 +55,8 @@ public:
     // Closes the current port, selects COMn and opens it.
     OpenResult SelectAndOpen(int n);
     // Closes the current port and opens the serial device at `devicePath` (a tty, or a link to one
-    // such as /dev/serial/by-id/...), which messages call `name`. Selects no COM number.
+    // such as /dev/serial/by-id/...), which messages call `name`; "" is a port that does not exist.
+    // Selects no COM number.
     OpenResult OpenDevice(const QString& devicePath, const QString& name);
     // The device path of the port last opened, or "".
     QString DevicePath() const { return devicePath_; }

@@ -59,6 +59,7 @@ std::string ChecksumProblem(std::string_view line, const rq70::RecordHeader& hea
 
 HexCheck CheckHexText(std::string_view crLfText) {
     HexCheck check;
+    check.dataRecords = rq70::CountDataRecords(crLfText);
     rq70::CrLfLines lines(crLfText);
     std::size_t lineNumber = 0;
     while (const std::optional<std::string_view> line = lines.Next()) {
@@ -68,8 +69,6 @@ HexCheck CheckHexText(std::string_view crLfText) {
         const std::optional<rq70::RecordHeader> header = rq70::ReadRecordHeader(*line);
         if (!header)
             continue;
-        if (header->type == rq70::DataRecord)
-            ++check.dataRecords;
         const std::string problem = ChecksumProblem(*line, *header);
         if (problem.empty())
             continue;
