@@ -4,6 +4,7 @@
 
 #include "app/InfoForm.h"
 #include "image/HexLoader.h"
+#include "image/ScrambledFile.h"
 #include "image/UpdateFileDiscovery.h"
 #include "link/ComPorts.h"
 #include "link/ConnectionMonitor.h"
@@ -114,6 +115,16 @@ void MainForm::LoadUpdateFile() {
     const std::string name =
         FindUpdateFile(folder, UpdateFilePattern, [] { QCoreApplication::processEvents(); });
     UpdateFilePath = QString::fromStdString(JoinFolderAndName(folder, name));
+    // Only regular files are found; one too large to be firmware would stall the start and fill
+    // the memory if it were read.
+    const FileRefusal refusal =
+        name.empty() ? FileRefusal{} : UpdateFileRefusal(UpdateFilePath.toStdString());
+    if (refusal.kind == FileRefusal::Kind::TooLarge) {
+        ShowUpdateFileProblem(QStringLiteral("Update File too large!"),
+                              QDir::toNativeSeparators(UpdateFilePath) + ": " +
+                                  QString::fromStdString(refusal.reason));
+        return;
+    }
     if (!name.empty() && FileExists(UpdateFilePath.toStdString())) {
         const std::string status =
             LoadHexFile(UpdateFilePath.toStdString(), state_.images, [this](const std::string& text) {
@@ -126,13 +137,18 @@ void MainForm::LoadUpdateFile() {
         ui->Label1->setToolTip(UpdateFileToolTip(name));
         return;
     }
+    // The status line is all a technician sees; its tooltip says where to put the file.
+    ShowUpdateFileProblem(QStringLiteral("Update File not found!"),
+                          QStringLiteral("No file %1 in %2")
+                              .arg(QString::fromLatin1(UpdateFilePattern),
+                                   QDir::toNativeSeparators(QDir(programFolder_).absolutePath())));
+}
+
+void MainForm::ShowUpdateFileProblem(const QString& status, const QString& toolTip) {
     SetBold(ui->Label1);
     SetTextColor(ui->Label1, QColor(255, 0, 0));
-    ui->Label1->setText(QStringLiteral("Update File not found!"));
-    // The status line is all a technician sees; its tooltip says where to put the file.
-    ui->Label1->setToolTip(QStringLiteral("No file %1 in %2")
-                               .arg(QString::fromLatin1(UpdateFilePattern),
-                                    QDir::toNativeSeparators(QDir(programFolder_).absolutePath())));
+    ui->Label1->setText(status);
+    ui->Label1->setToolTip(toolTip);
     ui->Combo1->setEnabled(false);
     ui->AutoDetectCmd->setEnabled(false);
 }

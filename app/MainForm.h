@@ -69,6 +69,8 @@ protected:
 private:
     void InitializeUpdater();
     void LoadUpdateFile();
+    // Red status line, no port list and no search: there is nothing to write.
+    void ShowUpdateFileProblem(const QString& status, const QString& toolTip);
     QString UpdateFileToolTip(const std::string& loadedName) const;
     void CloseSecondaryWindows();
     void EndProgramIfAsked();

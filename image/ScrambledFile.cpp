@@ -1,10 +1,10 @@
 #include "image/ScrambledFile.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace rq70 {
 
@@ -18,26 +18,70 @@ void ApplyScrambleKey(std::string& bytes) {
     }
 }
 
-FileContent ReadWholeFile(const std::string& path) {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-    if (!file)
-        return {std::nullopt, std::strerror(errno)};
+namespace {
 
-    // Read to the end rather than trusting a size taken beforehand: the file may change under us.
-    std::string bytes;
-    try {
-        char chunk[64 * 1024];
-        while (true) {
-            const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-            bytes.append(chunk, got);
-            if (got < sizeof chunk)
-                break;
-        }
-    } catch (const std::bad_alloc&) {
-        return {std::nullopt, "file too large to hold in memory"};
+struct OpenFile {
+    int fd;
+    ~OpenFile() {
+        if (fd >= 0)
+            ::close(fd);
     }
-    if (std::ferror(file.get()))
-        return {std::nullopt, std::strerror(errno ? errno : EIO)};
+};
+
+FileRefusal TooLarge(long long size) {
+    return {FileRefusal::Kind::TooLarge, "too large for an update file (" + std::to_string(size) +
+                                             " bytes; at most " +
+                                             std::to_string(MaxUpdateFileBytes / (1024 * 1024)) + " MiB)"};
+}
+
+FileRefusal Refuse(const struct stat& facts) {
+    if (!S_ISREG(facts.st_mode))
+        return {FileRefusal::Kind::NotRegular, "not a regular file (a named pipe, a device or a folder)"};
+    if (facts.st_size > MaxUpdateFileBytes)
+        return TooLarge(facts.st_size);
+    return {};
+}
+
+} // namespace
+
+FileRefusal UpdateFileRefusal(const std::string& path) {
+    struct stat facts {};
+    if (::stat(path.c_str(), &facts) != 0)
+        return {};
+    return Refuse(facts);
+}
+
+FileContent ReadWholeFile(const std::string& path) {
+    // Non-blocking, so that opening a named pipe does not wait for a writer; the refusal below
+    // then closes it unread.
+    const OpenFile file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    const int fd = file.fd;
+    if (fd < 0)
+        return {std::nullopt, std::strerror(errno)};
+    struct stat facts {};
+    if (::fstat(fd, &facts) != 0)
+        return {std::nullopt, std::strerror(errno)};
+    if (FileRefusal refusal = Refuse(facts); refusal.kind != FileRefusal::Kind::None)
+        return {std::nullopt, std::move(refusal.reason)};
+
+    // Read to the end rather than trusting the size taken above: the file may grow under us, so
+    // one byte beyond the limit is enough to know.
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(facts.st_size));
+    char chunk[64 * 1024];
+    while (true) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return {std::nullopt, std::strerror(errno)};
+        }
+        if (got == 0)
+            break;
+        if (static_cast<long long>(bytes.size()) + got > MaxUpdateFileBytes)
+            return {std::nullopt, TooLarge(static_cast<long long>(bytes.size()) + got).reason};
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
     return {std::move(bytes), {}};
 }
 

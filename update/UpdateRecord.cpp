@@ -4,6 +4,8 @@
 
 #include "update/UpdateRecord.h"
 
+#include "image/ScrambledFile.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -187,6 +189,12 @@ QJsonObject ToJson(const UpdateRecord& record) {
 }
 
 UpdateFileFacts ReadUpdateFileFacts(const QString& path) {
+    // Only ever asked about a file that was loaded, but it may have been swapped since: never wait
+    // on a pipe or hash an endless device.
+    if (const FileRefusal refusal = UpdateFileRefusal(path.toStdString());
+        refusal.kind != FileRefusal::Kind::None)
+        return {
+            -1, {}, QStringLiteral("cannot read %1: %2").arg(path, QString::fromStdString(refusal.reason))};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return {-1, {}, QStringLiteral("cannot open %1: %2").arg(path, file.errorString())};
@@ -199,6 +207,10 @@ UpdateFileFacts ReadUpdateFileFacts(const QString& path) {
             return {-1, {}, QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
         if (count == 0)
             break;
+        if (size + count > MaxUpdateFileBytes)
+            return {-1,
+                    {},
+                    QStringLiteral("cannot read %1: it grew beyond the size of an update file").arg(path)};
         hash.addData(QByteArrayView(chunk.constData(), count));
         size += count;
     }

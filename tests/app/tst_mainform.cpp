@@ -23,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace rq70;
 
 namespace {
@@ -82,6 +84,38 @@ private slots:
         // Nothing is opened or probed at start.
         QVERIFY(!app.state.link.IsOpen());
         QVERIFY(!app.state.link.MonitorTimerEnabled());
+    }
+
+    // A pipe or a gigabyte under the update file's name: start-up neither waits for a writer nor
+    // reads a gigabyte, and says why nothing can be written.
+    void startUpWithAnUnusableUpdateFile_data() {
+        QTest::addColumn<bool>("pipe");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("named pipe") << true << "Update File not found!"
+                                    << "No file RQ70*.KRV in";
+        QTest::newRow("a gigabyte") << false << "Update File too large!"
+                                    << "too large";
+    }
+
+    void startUpWithAnUnusableUpdateFile() {
+        QFETCH(bool, pipe);
+        QFETCH(QString, status);
+        QFETCH(QString, why);
+        App app;
+        const QString path = app.InFolder("RQ70X.KRV");
+        if (pipe) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30));
+        }
+        app.Start();
+        QCOMPARE(app.ui()->Label1->text(), status);
+        QCOMPARE(TextColor(app.ui()->Label1), QColor(255, 0, 0));
+        QVERIFY(app.ui()->Label1->toolTip().contains(why));
+        QVERIFY(!app.ui()->Combo1->isEnabled());
+        QVERIFY(!app.ui()->AutoDetectCmd->isEnabled());
     }
 
     void startUpWithoutAnUpdateFile() {

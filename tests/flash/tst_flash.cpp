@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace rq70;
 
@@ -226,6 +227,10 @@ private slots:
         row("update file without a data record", {"update", "@NODATA", "--port", "COM1"}, {"1"}, 3,
             {"no data record"});
         row("update file is a folder", {"update", "@FOLDER", "--port", "COM1"}, {"1"}, 3, {"folder"});
+        // Neither waits for a writer nor reads a gigabyte.
+        row("update file is a named pipe", {"update", "@FIFO", "--port", "COM1"}, {"1"}, 3,
+            {"not a regular file"});
+        row("update file of a gigabyte", {"update", "@HUGE", "--port", "COM1"}, {"1"}, 3, {"too large"});
         row("record is a folder", {"history", "--record", "@FOLDER"}, {}, 3,
             {"cannot read the update record"});
         row("a COM port that does not exist", update + QStringList{"--port", "COM9"}, {"1"}, 4, {"COM9"});
@@ -263,7 +268,14 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(text.data(), qint64(text.size()));
         }
+        const QString fifo = bench.folder.filePath("RQ70-PIPE.KRV");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QString huge = bench.folder.filePath("RQ70-HUGE.KRV");
+        QFile hugeFile(huge);
+        QVERIFY(hugeFile.open(QIODevice::WriteOnly) && hugeFile.resize(qint64(1) << 30));
         const QHash<QString, QString> placeholders{
+            {"@FIFO", fifo},
+            {"@HUGE", huge},
             {"@NODATA", noData},
             {"@SAMPLE", RQ70_SAMPLE_UPDATE_FILE},
             {"@FOLDER", bench.folder.path()},

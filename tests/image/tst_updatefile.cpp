@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <string>
+#include <sys/stat.h>
 
 using namespace rq70;
 
@@ -72,6 +73,44 @@ private slots:
         const FileContent missing = ReadWholeFile("/nonexistent-folder/RQ70.KRV");
         QVERIFY(!missing.bytes);
         QCOMPARE(QString::fromStdString(missing.error), QStringLiteral("No such file or directory"));
+    }
+
+    // Whatever lies under an update file's name, reading it neither blocks nor takes more memory
+    // than the largest update file.
+    void readWholeFileRefusesWhatCannotBeAnUpdateFile() {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QDir dir(folder.path());
+        const std::string pipe = dir.filePath("RQ70-PIPE.KRV").toStdString();
+        QCOMPARE(::mkfifo(pipe.c_str(), 0600), 0);
+        const std::string zeros = dir.filePath("RQ70-ZERO.KRV").toStdString();
+        QVERIFY(QFile::link("/dev/zero", QString::fromStdString(zeros)));
+        const auto sparse = [&](const char* name, qint64 size) {
+            QFile file(dir.filePath(name));
+            if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+                qFatal("cannot make %s", name);
+            return file.fileName().toStdString();
+        };
+        const std::string huge = sparse("RQ70-HUGE.KRV", qint64(1) << 30);
+        const std::string justOver = sparse("RQ70-OVER.KRV", MaxUpdateFileBytes + 1);
+        const std::string atLimit = sparse("RQ70-FULL.KRV", MaxUpdateFileBytes);
+
+        for (const std::string& path : {pipe, zeros}) {
+            QCOMPARE(UpdateFileRefusal(path).kind, FileRefusal::Kind::NotRegular);
+            const FileContent content = ReadWholeFile(path);
+            QVERIFY(!content.bytes);
+            QVERIFY(content.error.find("not a regular file") != std::string::npos);
+        }
+        for (const std::string& path : {huge, justOver}) {
+            QCOMPARE(UpdateFileRefusal(path).kind, FileRefusal::Kind::TooLarge);
+            QVERIFY(ReadWholeFile(path).error.find("too large") != std::string::npos);
+        }
+        QCOMPARE(UpdateFileRefusal(atLimit).kind, FileRefusal::Kind::None);
+        const FileContent full = ReadWholeFile(atLimit);
+        QVERIFY(full.bytes);
+        QCOMPARE(static_cast<long long>(full.bytes->size()), MaxUpdateFileBytes);
+        // Refused files load as nothing: erased images, nothing to write.
+        QCOMPARE(DecodeScrambledFile(pipe), std::string());
     }
 
     void patternMatching_data() {
