@@ -13,6 +13,10 @@ WindowDetectionView::WindowDetectionView(QWidget* mainWindow, bool& abortRequest
     : mainWindow_(mainWindow), abortRequested_(abortRequested), mainOK_(mainOK), portList_(portList),
       portListClick_(std::move(portListClick)) {}
 
+WindowDetectionView::~WindowDetectionView() {
+    delete form_;
+}
+
 void WindowDetectionView::ShowDetectionWindow() {
     if (detached_)
         return;

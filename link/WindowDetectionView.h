@@ -18,6 +18,8 @@ class WindowDetectionView : public DetectionView {
 public:
     WindowDetectionView(QWidget* mainWindow, bool& abortRequested, QPushButton* mainOK, QComboBox* portList,
                         std::function<void()> portListClick);
+    // The search window has no parent: if it is still open, it goes with the view.
+    ~WindowDetectionView() override;
 
     void ShowDetectionWindow() override;
     void SetLines(const QString& label1, const QString& label2) override;

@@ -12,6 +12,11 @@ namespace rq70 {
 WindowUpdateView::WindowUpdateView(QWidget* mainWindow, bool& abortRequested)
     : mainWindow_(mainWindow), abortRequested_(abortRequested) {}
 
+WindowUpdateView::~WindowUpdateView() {
+    delete progress_;
+    delete result_;
+}
+
 UpdatingForm* WindowUpdateView::Progress() {
     if (!progress_ && !detached_)
         progress_ = new UpdatingForm(mainWindow_, abortRequested_);

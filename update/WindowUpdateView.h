@@ -16,6 +16,8 @@ namespace rq70 {
 class WindowUpdateView : public UpdateView {
 public:
     WindowUpdateView(QWidget* mainWindow, bool& abortRequested);
+    // The progress and result windows have no parent: whichever is still open goes with the view.
+    ~WindowUpdateView() override;
 
     void ShowProgressWindow() override;
     void SetProgressLabel1(const QString& text) override;
