@@ -79,9 +79,19 @@ struct FaultPlan {
     int dropEchoIndex = 7;
     // Held by the line, not the core: each reply byte waits this long before it goes out.
     int replyDelayMs = 0;
-    // The line is hung up once this many write blocks / EEPROM bytes have been answered.
+    // The line is hung up once this many erase rows / write blocks / EEPROM bytes have been
+    // answered.
+    std::optional<int> hangUpAfterErases;
     std::optional<int> hangUpAfterWrites;
     std::optional<int> hangUpAfterEepromBytes;
+    // The adapter is pulled as the countth command byte of this kind comes in: the device takes
+    // the byte (and, unless it is a probe, waits for the command's parameters), but its answer
+    // never reaches the host.
+    struct VanishRule {
+        Command command;
+        int count;
+    };
+    std::optional<VanishRule> vanishAfter;
 };
 
 // Each counter counts the command bytes of its kind taken in while waiting for a command, whether

@@ -24,6 +24,9 @@ Numbers are decimal or 0x-prefixed hex; every option also takes its value as --o
                             [address, low, high]), eeprom (256 numbers), finish_seen, commands
   --log FILE                one line per byte, in order: <microseconds since start> <in|out> <hex>;
                             in = taken in by the device, out = written to the pty
+  --memory FILE             the device's memory (program words and EEPROM): read from FILE at
+                            start if it exists, written back at the end, so a run after a
+                            power cycle finds what the last one left
   --exit-after-finish       end after the finish command (0xA8) has arrived
   --baud N                  pace the line: every byte takes 10/N s each way (0: instant, default)
   --adapter-latency MS      put a USB serial adapter between the line and the host: reply bytes
@@ -51,10 +54,17 @@ Fault options:
   --drop-echo WORD[:INDEX]  leave byte INDEX (0..7, default 7) out of every echo of the write
                             block holding WORD (normally the block's first word)
   --delay MS                hold every reply byte MS milliseconds before it goes out
+  --hangup-after-erases N   close the pty once the Nth erase row has been answered and read
   --hangup-after-writes N   close the pty once the Nth write block has been echoed and read
   --hangup-after-eeprom N   close the pty once the Nth EEPROM byte has been answered and read
                             (the host gets up to 2 s to read the last answer); the simulator
                             then ends as if terminated
+  --vanish-after CMD:N      pull the adapter as the Nth CMD (probe, read, erase, write, eeprom)
+                            comes in: the link and the pty go away, the device keeps its memory
+                            and its state (a command's parameters are still awaited)
+  --reappear-after MS       plug the adapter back in MS milliseconds after it was pulled: a new
+                            pty under the same link name. Without it, only SIGUSR2 does.
+Signals: SIGUSR1 pulls the adapter, SIGUSR2 plugs it back in; each new pty's path is printed.
 
 Exit status: 0 after a signal, a finish with --exit-after-finish or a hang-up; 1 when the pty,
 the link, the log or the dump fails; 2 for wrong arguments.
@@ -142,6 +152,22 @@ bool ParseRefusal(std::string_view value, FaultPlan& plan, std::string& error) {
     return rule.address.has_value();
 }
 
+bool ParseVanish(std::string_view value, FaultPlan& plan, std::string& error) {
+    std::optional<std::string_view> countText;
+    const std::string_view name = SplitAt(value, ':', countText);
+    const std::optional<Command> command = CommandFromName(name);
+    if (!command || *command == Command::Finish || !countText) {
+        error = "--vanish-after takes CMD:N with CMD probe, read, erase, write or eeprom, not '" +
+                std::string(value) + "'";
+        return false;
+    }
+    const std::optional<int> count =
+        ParseBounded(*countText, 1, 1'000'000'000, "the N of --vanish-after", error);
+    if (count)
+        plan.vanishAfter = FaultPlan::VanishRule{*command, *count};
+    return count.has_value();
+}
+
 bool ParseCorruptEcho(std::string_view value, FaultPlan& plan, std::string& error) {
     std::optional<std::string_view> byteName;
     const std::string_view wordText = SplitAt(value, ':', byteName);
@@ -222,6 +248,26 @@ const std::map<std::string, ValueHandler, std::less<>>& ValueOptions() {
              }
              options.dumpPath = value;
              return true;
+         }},
+        {"--memory",
+         [](std::string_view value, Options& options, std::string& error) {
+             if (value.empty()) {
+                 error = "--memory needs a file name";
+                 return false;
+             }
+             options.memoryPath = value;
+             return true;
+         }},
+        {"--vanish-after", [](std::string_view value, Options& options,
+                              std::string& error) { return ParseVanish(value, options.faults, error); }},
+        {"--reappear-after",
+         [](std::string_view value, Options& options, std::string& error) {
+             return StoreBounded(options.reappearAfterMs, value, 0, 3'600'000, "--reappear-after", error);
+         }},
+        {"--hangup-after-erases",
+         [](std::string_view value, Options& options, std::string& error) {
+             return StoreBounded(options.faults.hangUpAfterErases, value, 1, 1'000'000'000,
+                                 "--hangup-after-erases", error);
          }},
         {"--log",
          [](std::string_view value, Options& options, std::string& error) {

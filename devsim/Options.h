@@ -23,6 +23,11 @@ struct Options {
     // 0: reply bytes reach the host as they cross the line; otherwise a USB serial adapter's
     // latency timer holds them, in milliseconds.
     int adapterLatencyMs = 0;
+    // After the adapter was pulled, plug it back in after this many milliseconds; -1: only on
+    // SIGUSR2.
+    int reappearAfterMs = -1;
+    // Program memory and EEPROM kept across runs, as a device keeps them across power cycles.
+    std::string memoryPath;
     FaultPlan faults;
 };
 
