@@ -160,8 +160,20 @@ std::vector<std::uint8_t> DeviceCore::Receive(std::uint8_t byte) {
     return reply;
 }
 
+void DeviceCore::RestoreMemory(const std::vector<std::uint16_t>& program,
+                               const std::array<std::uint8_t, EepromByteCount>& eeprom) {
+    if (program.size() != program_.size())
+        throw std::invalid_argument("the program memory has " + std::to_string(ProgramWordCount) + " words");
+    for (std::size_t i = 0; i < program.size(); ++i)
+        program_[i] = program[i] & ErasedWord;
+    eeprom_ = eeprom;
+}
+
 void DeviceCore::StartCommand(Command command, std::vector<std::uint8_t>& reply) {
     ++counts_[command];
+    if (plan_.vanishAfter && plan_.vanishAfter->command == command &&
+        counts_[command] == plan_.vanishAfter->count)
+        vanishDue_ = true;
     switch (command) {
     case Command::Probe:
         // The updater probes before every update, so a probe is where the walks begin again.
@@ -220,6 +232,9 @@ void DeviceCore::Execute(std::vector<std::uint8_t>& reply) {
         std::fill_n(program_.begin() + rowStart, RowWords, ErasedWord);
         reply.push_back(Ack);
         Advance(command, address);
+        ++completedErases_;
+        if (plan_.hangUpAfterErases && completedErases_ >= *plan_.hangUpAfterErases)
+            hangUpDue_ = true;
         break;
     }
     case Command::Write: {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace devsim {
@@ -116,11 +117,16 @@ public:
     const CommandCounts& Counts() const { return counts_; }
     bool FinishSeen() const { return finishSeen_; }
     bool HangUpDue() const { return hangUpDue_; }
+    // True once the adapter is to be pulled (see FaultPlan::vanishAfter); reading it clears it.
+    bool TakeVanish() { return std::exchange(vanishDue_, false); }
     // True while parameters of a command are still awaited.
     bool InsideCommand() const { return pending_.has_value(); }
 
     std::uint16_t ProgramWord(int address) const { return program_.at(static_cast<std::size_t>(address)); }
     std::uint8_t Eeprom(int address) const { return eeprom_.at(static_cast<std::size_t>(address)); }
+    // What the memory held when the device was last switched off.
+    void RestoreMemory(const std::vector<std::uint16_t>& program,
+                       const std::array<std::uint8_t, EepromByteCount>& eeprom);
     std::uint8_t DataSpace(int address) const { return dataSpace_.at(static_cast<std::size_t>(address)); }
     // The address the next command of this kind is predicted to name (see RefusalRule).
     int PredictedAddress(Command command) const { return predicted_.at(static_cast<std::size_t>(command)); }
@@ -141,10 +147,12 @@ private:
     std::optional<Command> pending_;
     std::vector<std::uint8_t> parameters_;
     int probesSeen_ = 0;
+    int completedErases_ = 0;
     int completedWrites_ = 0;
     int completedEepromBytes_ = 0;
     bool finishSeen_ = false;
     bool hangUpDue_ = false;
+    bool vanishDue_ = false;
 };
 
 } // namespace devsim

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -54,7 +56,12 @@ std::string PtyServer::Open() {
         // Whole lines at once: tests read the log while the simulator runs.
         std::setvbuf(log_, nullptr, _IOLBF, 0);
     }
+    if (std::string error = OpenPty(); !error.empty())
+        return error;
+    return MakeLink();
+}
 
+std::string PtyServer::OpenPty() {
     masterFd_ = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (masterFd_ < 0)
         return Failure("cannot open a pseudo-terminal");
@@ -80,8 +87,50 @@ std::string PtyServer::Open() {
     settings.c_cflag |= CLOCAL | CREAD;
     if (::tcsetattr(slaveFd_, TCSANOW, &settings) != 0)
         return Failure("cannot make " + ptyPath_ + " raw");
+    return {};
+}
 
-    return MakeLink();
+void PtyServer::Vanish() {
+    // The host's end of the line reads a hang-up from now on, as when a USB adapter is pulled;
+    // whatever was on its way in either direction is lost with it.
+    RemoveLink();
+    ::close(masterFd_);
+    ::close(slaveFd_);
+    masterFd_ = slaveFd_ = -1;
+    fromHost_.clear();
+    toHost_ = AdapterHold(std::chrono::milliseconds(options_.adapterLatencyMs));
+    outputBlocked_ = false;
+    vanished_ = true;
+    reappearTimed_ = options_.reappearAfterMs >= 0;
+    reappearAt_ = Now() + std::chrono::milliseconds(std::max(options_.reappearAfterMs, 0));
+    std::fprintf(stderr, "rq70-devsim: adapter pulled\n");
+}
+
+std::string PtyServer::Reappear() {
+    vanished_ = reappearTimed_ = false;
+    if (std::string error = OpenPty(); !error.empty())
+        return error;
+    if (std::string error = MakeLink(); !error.empty())
+        return error;
+    std::printf("%s\n", ptyPath_.c_str());
+    std::fflush(stdout);
+    return {};
+}
+
+std::string PtyServer::TakeSignal(bool& stop) {
+    stop = false;
+    signalfd_siginfo info{};
+    if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        return errno == EAGAIN ? std::string() : Failure("cannot read the signal");
+    if (info.ssi_signo == SIGUSR1) {
+        if (!vanished_ && !closing_)
+            Vanish();
+        return {};
+    }
+    if (info.ssi_signo == SIGUSR2)
+        return vanished_ ? Reappear() : std::string();
+    stop = true;
+    return {};
 }
 
 std::string PtyServer::MakeLink() {
@@ -194,6 +243,10 @@ std::string PtyServer::RunDueBytes() {
         // late wake-up does not stretch the line.
         for (const std::uint8_t reply : device_.Receive(received.byte))
             toHost_.Take(pacing_.ReplyByteArrives(received.at), reply);
+        if (device_.TakeVanish()) {
+            Vanish();
+            return {};
+        }
         if (device_.HangUpDue() || (options_.exitAfterFinish && device_.FinishSeen())) {
             closing_ = true;
             fromHost_.clear();
@@ -213,6 +266,27 @@ bool PtyServer::HostHasReadEverything() const {
 
 std::string PtyServer::Serve(Ending& ending) {
     for (;;) {
+        if (vanished_) {
+            if (reappearTimed_ && Now() >= reappearAt_) {
+                if (std::string error = Reappear(); !error.empty())
+                    return error;
+                continue;
+            }
+            pollfd fd{signalFd_, POLLIN, 0};
+            const auto left = std::max(reappearAt_ - Now(), Duration::zero());
+            const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
+                                   static_cast<long>(left.count() % 1'000'000'000)};
+            if (::ppoll(&fd, 1, reappearTimed_ ? &timeout : nullptr, nullptr) < 0 && errno != EINTR)
+                return Failure("ppoll");
+            if (fd.revents & POLLIN) {
+                bool stop = false;
+                if (std::string error = TakeSignal(stop); !error.empty() || stop) {
+                    ending = Ending::Signal;
+                    return error;
+                }
+            }
+            continue;
+        }
         if (std::string error = RunDueBytes(); !error.empty())
             return error;
         if (closing_ && toHost_.Empty() && HostHasReadEverything()) {
@@ -248,11 +322,12 @@ std::string PtyServer::Serve(Ending& ending) {
             return Failure("ppoll");
         }
         if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info{};
-            if (::read(signalFd_, &info, sizeof info) < 0 && errno != EAGAIN)
-                return Failure("cannot read the signal");
-            ending = Ending::Signal;
-            return {};
+            bool stop = false;
+            if (std::string error = TakeSignal(stop); !error.empty() || stop) {
+                ending = Ending::Signal;
+                return error;
+            }
+            continue;
         }
         if (fds[1].revents & POLLOUT)
             outputBlocked_ = false;

@@ -31,7 +31,9 @@ public:
     std::string Open();
     const std::string& PtyPath() const { return ptyPath_; }
 
-    // Serves until a signal, the finish command with --exit-after-finish, or a hang-up fault.
+    // Serves until a stop signal, the finish command with --exit-after-finish, or a hang-up fault.
+    // SIGUSR1 pulls the adapter (the pty and the link go away, the device stays as it is) and
+    // SIGUSR2 plugs it back in (a new pty under the same link); so do the vanish options.
     // Sets `ending` and returns "", or returns why the pty failed.
     std::string Serve(Ending& ending);
 
@@ -41,7 +43,13 @@ public:
 
 private:
     Duration Now() const;
+    std::string OpenPty();
     std::string MakeLink();
+    void Vanish();
+    std::string Reappear();
+    // Reads the pending signal: "" and `stop` set for a stop request, otherwise what plugging the
+    // adapter back in failed on.
+    std::string TakeSignal(bool& stop);
     void RemoveLink();
     // Hands due host bytes to the device and writes due replies, in time order.
     std::string RunDueBytes();
@@ -66,6 +74,10 @@ private:
     AdapterHold toHost_;
     bool outputBlocked_ = false;
     bool closing_ = false;
+    // The adapter is pulled: no pty, no link; the device waits as it was.
+    bool vanished_ = false;
+    bool reappearTimed_ = false;
+    Duration reappearAt_{};
     Duration lastWrite_{};
 };
 

@@ -4,6 +4,7 @@
 #include "AtomicWrite.h"
 #include "DeviceCore.h"
 #include "Dump.h"
+#include "MemoryFile.h"
 #include "Options.h"
 #include "PtyServer.h"
 
@@ -50,6 +51,9 @@ int main(int argc, char* argv[]) {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGHUP);
+    // Pulling the adapter out and plugging it back in.
+    sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     if (::sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0)
         return Fail(std::string("cannot block signals: ") + std::strerror(errno));
     std::signal(SIGPIPE, SIG_IGN);
@@ -63,6 +67,11 @@ int main(int argc, char* argv[]) {
     } catch (const std::invalid_argument& error) {
         std::cerr << "rq70-devsim: " << error.what() << " (try --help)\n";
         return ExitUsageError;
+    }
+
+    if (!options.memoryPath.empty()) {
+        if (const std::string error = LoadMemory(options.memoryPath, *device); !error.empty())
+            return Fail(error);
     }
 
     // The line's byte times and the adapter's timer are what a paced run measures: wake up on
@@ -84,6 +93,12 @@ int main(int argc, char* argv[]) {
     int status = ExitSuccess;
     for (const std::string& error : {serveError, closeError}) {
         if (!error.empty())
+            status = Fail(error);
+    }
+    // What was written stays written: the next start with this file is the device powered up
+    // again.
+    if (!options.memoryPath.empty()) {
+        if (const std::string error = SaveMemory(options.memoryPath, *device); !error.empty())
             status = Fail(error);
     }
     if (!options.dumpPath.empty()) {
