@@ -289,6 +289,8 @@ std::string PtyServer::Serve(Ending& ending) {
         }
         if (std::string error = RunDueBytes(); !error.empty())
             return error;
+        if (vanished_)
+            continue;
         if (closing_ && toHost_.Empty() && HostHasReadEverything()) {
             ending = device_.HangUpDue() ? Ending::HangUp : Ending::Finish;
             return {};

@@ -14,4 +14,9 @@ inline constexpr std::uint8_t WriteProgramCommand = 0xA3;
 inline constexpr std::uint8_t WriteEepromCommand = 0xA1;
 inline constexpr std::uint8_t FinishCommand = 0xA8;
 
+// The most parameter bytes a command takes: a program write's address and four words.
+inline constexpr int LongestParameters = 10;
+// The reply that ends a command is at most a program write's echo.
+inline constexpr int LongestReply = 8;
+
 } // namespace rq70

@@ -1,12 +1,20 @@
 #include "link/ConnectionMonitor.h"
 
 #include "link/BootLoaderBytes.h"
+#include "link/DeviceResync.h"
 
 #include <QThread>
 
 namespace rq70 {
 
 QString MonitorTick(SerialLink& link) {
+    // An adapter pulled and plugged back in leaves the port dead until it is opened again.
+    if (!link.IsUsable())
+        link.Reopen();
+    // A late reply to these goes out with the next tick's flush: at worst one tick reads it and
+    // says "not connected".
+    if (link.NeedsResync())
+        SendResyncBytes(link);
     link.FlushInput();
     link.SendByte(ProbeCommand);
     // A late answer is not waited for: the next tick's flush throws it away.

@@ -2,6 +2,7 @@
 
 #include "link/ComPorts.h"
 #include "link/DeviceQuery.h"
+#include "link/DeviceResync.h"
 
 #include <QCoreApplication>
 
@@ -54,7 +55,11 @@ SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperati
         link.FlushInput();
 
         for (int ping = 0; ping < PingsPerPort; ++ping) {
-            if (CheckPresence(link, replyTimeoutMs)) {
+            // The first ping also brings a device back that an interrupted run left inside a
+            // command.
+            const bool present =
+                ping == 0 ? ResynchroniseDevice(link, replyTimeoutMs) : CheckPresence(link, replyTimeoutMs);
+            if (present) {
                 line1 = QStringLiteral("Successfully connected to COM%1").arg(port);
                 // A port that fails during the query leaves the line as it was.
                 const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs);

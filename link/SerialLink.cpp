@@ -75,6 +75,7 @@ OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
     if (!port_.open(QIODevice::ReadWrite))
         return DescribeOpenFailure(port_.error(), name, path);
     failed_ = false;
+    needsResync_ = true;
     const int fd = static_cast<int>(port_.handle());
     // Every reply of the protocol is waited for: an adapter must not sit on it.
     lowLatency_.Request(fd);
@@ -97,6 +98,17 @@ void SerialLink::Close() {
         port_.close();
     }
     failed_ = false;
+}
+
+bool SerialLink::Reopen() {
+    // The old handle leads to a line that is gone for good, even when the device node is back.
+    Close();
+    // The same device node, not the same COM number: while an adapter is out, the ports after it
+    // move up one number.
+    const QString path = devicePath_;
+    if (path.isEmpty())
+        return false;
+    return OpenPath(path, commPort_ > 0 ? ComPortName(commPort_) : path).ok();
 }
 
 bool SerialLink::IsOpen() const {

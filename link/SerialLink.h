@@ -64,9 +64,17 @@ public:
     // latency timer: what it costs and how to cure it for good. The faces tell the user once.
     QString AdapterNotice() const { return adapterNotice_; }
     void Close();
+    // Opens again the port whose line went away under it, as a technician plugs a pulled adapter
+    // back in: the same device path under the same COM number. True when the port is usable again;
+    // a port still missing stays closed, without a word.
+    bool Reopen();
     bool IsOpen() const;
     // Open, and the line has not gone away under it.
     bool IsUsable() const;
+    // Set on every open: the device behind a port just opened may still be inside a command that
+    // an earlier run left unfinished (see DeviceResync.h). Cleared by MarkInSync().
+    bool NeedsResync() const { return needsResync_; }
+    void MarkInSync() { needsResync_ = false; }
     // The number of the selected port (0 before any selection).
     int CommPort() const { return commPort_; }
 
@@ -117,6 +125,7 @@ private:
     // Set when the line went away under an open port: from then on every read counts as failed,
     // even though the port still reports itself open.
     bool failed_ = false;
+    bool needsResync_ = false;
 };
 
 // Sorts a failed open into "held by another program" and "no permission" (both come back as a

@@ -2,6 +2,7 @@
 
 #include "link/BootLoaderBytes.h"
 #include "link/DeviceQuery.h"
+#include "link/DeviceResync.h"
 
 #include <QCoreApplication>
 
@@ -190,6 +191,10 @@ UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber, in
     view.SetProgressValue(0);
     if (portNumber > 0)
         link.CurrentPort = portNumber;
+    // A port opened just now may lead to a device that an interrupted run left inside a command.
+    // Its answer changes nothing: a device that does not answer meets the run as before.
+    if (link.NeedsResync())
+        ResynchroniseDevice(link, replyTimeoutMs);
     // Whatever the device or the line left in the buffer must not pass for a reply.
     link.FlushInput();
     view.SetProgressMax(state.images.HighestProgramWord);

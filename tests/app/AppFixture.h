@@ -27,6 +27,31 @@ inline void WriteUpdateFile(const QString& path, const std::string& hexText) {
     file.write(bytes.data(), qint64(bytes.size()));
 }
 
+inline constexpr int PatternLastWord = 511;
+
+// Program words 256..511 and every EEPROM byte hold values that differ from the erased ones, so a
+// device shows plainly how far a run came.
+inline std::string PatternUpdateHex() {
+    const auto hexByte = [](int value) {
+        return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
+    };
+    QString hex;
+    for (int word = 256; word <= PatternLastWord; word += 8) {
+        hex += ":10" + hexByte(word * 2 >> 8) + hexByte(word * 2) + "00";
+        for (int j = 0; j < 8; ++j)
+            hex += hexByte(word + j) + hexByte(0x10 + (word + j) / 256);
+        hex += "00\r\n";
+    }
+    hex += ":020000040001F9\r\n";
+    for (int address = 0; address < rq70::EepromByteCount; address += 8) {
+        hex += ":10" + hexByte((0xE000 + address * 2) >> 8) + hexByte(address * 2) + "00";
+        for (int j = 0; j < 8; ++j)
+            hex += hexByte(address + j) + "00";
+        hex += "00\r\n";
+    }
+    return (hex + ":00000001FF\r\n").toStdString();
+}
+
 // A program folder, a port folder and the updater's main window, started as the program does.
 struct App {
     int replyTimeoutMs = rq70::SerialLink::ReplyTimeoutMs;

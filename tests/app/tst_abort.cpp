@@ -16,31 +16,7 @@ using namespace rq70;
 
 namespace {
 
-constexpr int LastWord = 511;
-
-QString HexByte(int value) {
-    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-// Program words 256..511 and every EEPROM byte hold values that differ from the erased ones, so a
-// device shows plainly how far the run came.
-std::string AbortTestHex() {
-    QString hex;
-    for (int word = 256; word <= LastWord; word += 8) {
-        hex += ":10" + HexByte(word * 2 >> 8) + HexByte(word * 2) + "00";
-        for (int j = 0; j < 8; ++j)
-            hex += HexByte(word + j) + HexByte(0x10 + (word + j) / 256);
-        hex += "00\r\n";
-    }
-    hex += ":020000040001F9\r\n";
-    for (int address = 0; address < EepromByteCount; address += 8) {
-        hex += ":10" + HexByte((0xE000 + address * 2) >> 8) + HexByte(address * 2) + "00";
-        for (int j = 0; j < 8; ++j)
-            hex += HexByte(address + j) + "00";
-        hex += "00\r\n";
-    }
-    return (hex + ":00000001FF\r\n").toStdString();
-}
+constexpr int LastWord = PatternLastWord;
 
 // The addresses of the commands of one kind that the device took in whole, in order.
 QList<int> AddressesOf(const SimulatedDevice& device, int command) {
@@ -82,7 +58,7 @@ private slots:
         Devices devices;
         // Replies held 2 ms keep every phase on screen long enough to be pressed in.
         SimulatedDevice& device = devices.Add(app, 1, {"--delay", "2"});
-        WriteUpdateFile(app.InFolder("RQ70-ABORT.KRV"), AbortTestHex());
+        WriteUpdateFile(app.InFolder("RQ70-ABORT.KRV"), PatternUpdateHex());
         app.Start();
         QCOMPARE(app.state.images.HighestProgramWord, LastWord);
         app.ui()->Combo1->setCurrentIndex(0);

@@ -711,6 +711,8 @@ private slots:
               "--adapter-latency", "--help", "--silent", "--nak ", "--nak-byte", "--ignore-probes",
               "--corrupt-echo", "--drop-echo", "--delay", "--hangup-after-writes", "--hangup-after-eeprom"})
             QVERIFY2(help.contains(option), option);
+        for (const char* option : {"--hangup-after-erases", "--memory", "--vanish-after", "--reappear-after"})
+            QVERIFY2(help.contains(option), option);
     }
 };
 

@@ -101,6 +101,40 @@ QString LineStartingWith(const QString& text, const QString& start) {
     return {};
 }
 
+// A device's memory as rq70-devsim --memory keeps it: erased, but for one word below 256 that no
+// update touches, so that the end shows whether the memory lived through every power cycle.
+constexpr int KeptWord = 100;
+constexpr int KeptValue = 0x1234;
+
+void WriteKeptMemory(const QString& path) {
+    QByteArray memory;
+    for (int word = 0; word < ProgramWordCount; ++word) {
+        const int value = word == KeptWord ? KeptValue : 0x3FFF;
+        memory += char(value & 0xFF);
+        memory += char(value >> 8);
+    }
+    memory += QByteArray(EepromByteCount, char(0xFF));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(memory) != memory.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+// The dump without the kept word, and whether the kept word was there.
+QJsonObject WithoutKeptWord(const QJsonObject& dump, bool& kept) {
+    QJsonArray program;
+    kept = false;
+    for (const QJsonValue& entry : dump.value("program").toArray()) {
+        const QJsonArray word = entry.toArray();
+        if (word[0].toInt() == KeptWord)
+            kept = (word[1].toInt() | word[2].toInt() << 8) == KeptValue;
+        else
+            program.append(word);
+    }
+    QJsonObject rest = dump;
+    rest.insert("program", program);
+    return rest;
+}
+
 } // namespace
 
 class FlashTest : public QObject {
@@ -421,6 +455,83 @@ private slots:
         QVERIFY2(lines[0].contains("Port") && lines[0].contains("Verdict"), qPrintable(run.out));
         QVERIFY2(lines[1].contains("COM2") && lines[1].contains("failure"), qPrintable(run.out));
         QVERIFY2(lines[2].contains("COM3") && lines[2].contains("success"), qPrintable(run.out));
+    }
+
+    // An update interrupted in each phase, by the device hanging up, by its adapter being pulled or
+    // by rq70-flash being killed (the device then power-cycled): a second rq70-flash finishes it.
+    void interruptedUpdateIsFinishedByASecondRun_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("phase");
+        QTest::addColumn<QStringList>("fault");
+        const QList<std::pair<QString, QString>> phases{
+            {"erase", "erase"}, {"program", "write"}, {"eeprom", "eeprom"}};
+        for (const auto& [phase, command] : phases) {
+            const QString hangUp = phase == "erase"     ? "--hangup-after-erases"
+                                   : phase == "program" ? "--hangup-after-writes"
+                                                        : "--hangup-after-eeprom";
+            QTest::newRow(qPrintable("hang-up, " + phase)) << "hang-up" << phase << QStringList{hangUp, "3"};
+            QTest::newRow(qPrintable("adapter pulled, " + phase))
+                << "pull" << phase << QStringList{"--vanish-after", command + ":3"};
+            QTest::newRow(qPrintable("updater killed, " + phase))
+                << "kill" << phase << QStringList{"--delay", "3"};
+        }
+    }
+    void interruptedUpdateIsFinishedByASecondRun() {
+        QFETCH(QString, how);
+        QFETCH(QString, phase);
+        QFETCH(QStringList, fault);
+        Bench bench;
+        const QString memory = bench.folder.filePath("memory.bin");
+        WriteKeptMemory(memory);
+        const QString updateFile = bench.folder.filePath("RQ70-PATTERN.KRV");
+        WriteUpdateFile(updateFile, PatternUpdateHex());
+        FirmwareImages images;
+        LoadHexFile(updateFile.toStdString(), images, {});
+        QCOMPARE(images.HighestProgramWord, PatternLastWord);
+        SimulatedDevice& first = bench.Add(1, QStringList{"--memory", memory} + fault);
+        const QStringList update{"update", updateFile, "--port", "COM1"};
+        const int phaseCommand = phase == "erase"     ? EraseRowCommand
+                                 : phase == "program" ? WriteProgramCommand
+                                                      : WriteEepromCommand;
+
+        if (how == "kill") {
+            QProcess flash;
+            bench.Start(flash, update);
+            const auto reached = [&] {
+                int count = 0;
+                for (const SimulatedDevice::HostCommand& command : first.HostCommands())
+                    count += command.command == phaseCommand;
+                return count >= 3;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(reached(), 30000);
+            ::kill(pid_t(flash.processId()), SIGKILL);
+            QVERIFY(flash.waitForFinished(10000));
+            QCOMPARE(flash.exitStatus(), QProcess::CrashExit);
+        } else {
+            const FlashRun run = bench.Run(update);
+            QVERIFY2(run.status == 1, qPrintable(run.out + run.err));
+        }
+
+        // Where the run stopped: inside the phase.
+        const QHash<QString, std::pair<QString, QString>> within{{"erase", {"erase", "write"}},
+                                                                 {"program", {"write", "eeprom"}},
+                                                                 {"eeprom", {"eeprom", "finish"}}};
+        QVERIFY(how == "pull" ? first.Signal(SIGUSR2) : first.Stop() || first.WaitForExit());
+        if (how != "pull") {
+            QVERIFY(first.CommandCount(within[phase].first) >= 3);
+            QCOMPARE(first.CommandCount(within[phase].second), 0);
+        }
+        // Powered up again with what it held, or plugged back in as it was.
+        SimulatedDevice& second = how == "pull" ? first : bench.Add(1, {"--memory", memory});
+        QTRY_VERIFY(QFileInfo::exists(bench.folder.filePath("COM1")));
+
+        const FlashRun run = bench.Run(update);
+        QVERIFY2(run.status == 0, qPrintable(run.out + run.err));
+        QVERIFY(second.Stop());
+        bool kept = false;
+        const QString difference = MemoryDifference(WithoutKeptWord(second.Dump(), kept), images);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        QVERIFY(kept);
     }
 };
 

@@ -54,6 +54,11 @@ bool SimulatedDevice::Stop() {
     return !dump_.isEmpty() || ReadDump();
 }
 
+bool SimulatedDevice::Signal(int number) {
+    return process_.state() == QProcess::Running &&
+           ::kill(static_cast<pid_t>(process_.processId()), number) == 0;
+}
+
 bool SimulatedDevice::WaitForExit(int timeoutMs) {
     if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(timeoutMs))
         return false;

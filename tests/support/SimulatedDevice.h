@@ -20,6 +20,8 @@ public:
     bool Start(int n = 1, const QStringList& options = {}, const QString& portDir = {});
     // Ends it with SIGTERM and reads its memory dump. Safe to call twice.
     bool Stop();
+    // SIGUSR1 pulls its adapter out, SIGUSR2 plugs it back in. False when it is not running.
+    bool Signal(int number);
     // Waits for the simulator to end by itself (after a hang-up or with --exit-after-finish).
     bool WaitForExit(int timeoutMs = 10000);
 
