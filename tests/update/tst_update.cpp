@@ -6,6 +6,7 @@
 
 #include "image/HexLoader.h"
 #include "link/BootLoaderBytes.h"
+#include "link/DeviceResync.h"
 #include "update/UpdateProcedure.h"
 
 #include <QJsonArray>
@@ -343,8 +344,12 @@ private slots:
         QList<int> sent;
         for (const SimulatedDevice::LoggedByte& byte : bench.device.Log())
             sent << byte.value;
-        QCOMPARE(sent, (QList<int>{EraseRowCommand, EraseRowCommand, EraseRowCommand, EraseRowCommand,
-                                   EraseRowCommand, WriteProgramCommand}));
+        // The port was opened for the run: the device is first brought out of any command an
+        // interrupted run left it in.
+        QList<int> expected(LongestParameters, ResyncFillByte);
+        expected << ProbeCommand << EraseRowCommand << EraseRowCommand << EraseRowCommand << EraseRowCommand
+                 << EraseRowCommand << WriteProgramCommand;
+        QCOMPARE(sent, expected);
     }
 
     void aLineThatHangsUpNeverSucceeds_data() {
