@@ -86,7 +86,7 @@ private slots:
         app.replyTimeoutMs = ShortTimeoutMs;
         Devices devices;
         SimulatedDevice& device = devices.Add(app, 1, {"--vanish-after", pull});
-        app.CopySampleUpdateFile();
+        WriteUpdateFile(app.InFolder("RQ70-PATTERN.KRV"), PatternUpdateHex());
         app.Start();
         MessageBoxAnswerer answerer;
         QTest::mouseClick(app.ui()->AutoDetectCmd, Qt::LeftButton);
