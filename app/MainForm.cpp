@@ -111,30 +111,18 @@ void MainForm::InitializeUpdater() {
 }
 
 void MainForm::LoadUpdateFile() {
+    if (!namedUpdateFile_.isEmpty()) {
+        LoadNamedUpdateFile();
+        return;
+    }
     const std::string folder = programFolder_.toStdString();
     const std::string name =
         FindUpdateFile(folder, UpdateFilePattern, [] { QCoreApplication::processEvents(); });
     UpdateFilePath = QString::fromStdString(JoinFolderAndName(folder, name));
-    // Only regular files are found; one too large to be firmware would stall the start and fill
-    // the memory if it were read.
-    const FileRefusal refusal =
-        name.empty() ? FileRefusal{} : UpdateFileRefusal(UpdateFilePath.toStdString());
-    if (refusal.kind == FileRefusal::Kind::TooLarge) {
-        ShowUpdateFileProblem(QStringLiteral("Update File too large!"),
-                              QDir::toNativeSeparators(UpdateFilePath) + ": " +
-                                  QString::fromStdString(refusal.reason));
+    if (!name.empty() && RefuseTooLargeUpdateFile())
         return;
-    }
     if (!name.empty() && FileExists(UpdateFilePath.toStdString())) {
-        const std::string status =
-            LoadHexFile(UpdateFilePath.toStdString(), state_.images, [this](const std::string& text) {
-                QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle),
-                                QString::fromStdString(text), QMessageBox::Ok, this);
-                box.exec();
-            });
-        SetBold(ui->Label1);
-        ui->Label1->setText(QString::fromStdString(status));
-        ui->Label1->setToolTip(UpdateFileToolTip(name));
+        ShowUpdateFileLoaded(UpdateFileToolTip(name));
         return;
     }
     // The status line is all a technician sees; its tooltip says where to put the file.
@@ -142,6 +130,50 @@ void MainForm::LoadUpdateFile() {
                           QStringLiteral("No file %1 in %2")
                               .arg(QString::fromLatin1(UpdateFilePattern),
                                    QDir::toNativeSeparators(QDir(programFolder_).absolutePath())));
+}
+
+void MainForm::LoadNamedUpdateFile() {
+    const QFileInfo file(namedUpdateFile_);
+    UpdateFilePath = file.absoluteFilePath();
+    QString problem;
+    if (!file.exists())
+        problem = QStringLiteral("no such file");
+    else if (!file.isFile())
+        problem = QStringLiteral("not a file");
+    else if (!file.isReadable())
+        problem = QStringLiteral("no permission to read it");
+    if (problem.isEmpty()) {
+        if (!RefuseTooLargeUpdateFile())
+            ShowUpdateFileLoaded(QDir::toNativeSeparators(UpdateFilePath));
+        return;
+    }
+    ShowUpdateFileProblem(
+        QStringLiteral("Update File not found!"),
+        QStringLiteral("Cannot load %1: %2").arg(QDir::toNativeSeparators(UpdateFilePath), problem));
+}
+
+bool MainForm::RefuseTooLargeUpdateFile() {
+    // Only regular files get this far; one too large to be firmware would stall the start and
+    // fill the memory if it were read.
+    const FileRefusal refusal = UpdateFileRefusal(UpdateFilePath.toStdString());
+    if (refusal.kind != FileRefusal::Kind::TooLarge)
+        return false;
+    ShowUpdateFileProblem(QStringLiteral("Update File too large!"),
+                          QDir::toNativeSeparators(UpdateFilePath) + ": " +
+                              QString::fromStdString(refusal.reason));
+    return true;
+}
+
+void MainForm::ShowUpdateFileLoaded(const QString& toolTip) {
+    const std::string status =
+        LoadHexFile(UpdateFilePath.toStdString(), state_.images, [this](const std::string& text) {
+            QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle),
+                            QString::fromStdString(text), QMessageBox::Ok, this);
+            box.exec();
+        });
+    SetBold(ui->Label1);
+    ui->Label1->setText(QString::fromStdString(status));
+    ui->Label1->setToolTip(toolTip);
 }
 
 void MainForm::ShowUpdateFileProblem(const QString& status, const QString& toolTip) {

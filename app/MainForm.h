@@ -25,7 +25,8 @@ class MainForm : public QWidget {
     Q_OBJECT
 
 public:
-    // `programFolder` is where the update file is looked for: the executable's own folder.
+    // `programFolder` is where the update file is looked for: the executable's own folder, or
+    // the working folder for the installed updater.
     // `replyTimeoutMs` is how long the search and the update wait for each reply; only tests
     // shorten it.
     MainForm(UpdaterModul& state, const QString& programFolder,
@@ -33,6 +34,10 @@ public:
     ~MainForm() override;
 
     Ui::MainForm* const ui;
+
+    // The update file named on the command line: start-up loads it instead of searching the
+    // program folder. Call before Form_Load.
+    void NameUpdateFile(const QString& path) { namedUpdateFile_ = path; }
 
     // Start-up, before the window is first shown.
     void Form_Load();
@@ -69,6 +74,10 @@ protected:
 private:
     void InitializeUpdater();
     void LoadUpdateFile();
+    void LoadNamedUpdateFile();
+    void ShowUpdateFileLoaded(const QString& toolTip);
+    // Shows why UpdateFilePath is not read, if it is too large to be an update file.
+    bool RefuseTooLargeUpdateFile();
     // Red status line, no port list and no search: there is nothing to write.
     void ShowUpdateFileProblem(const QString& status, const QString& toolTip);
     QString UpdateFileToolTip(const std::string& loadedName) const;
@@ -82,6 +91,7 @@ private:
 
     UpdaterModul& state_;
     const QString programFolder_;
+    QString namedUpdateFile_;
     const int replyTimeoutMs_;
     WindowUpdateView updateView_;
     WindowDetectionView detectionView_;

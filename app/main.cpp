@@ -1,12 +1,36 @@
-// The RQ-70 Updater: loads the update file beside the executable and writes it into the device.
+// The RQ-70 Updater: loads the update file (beside the executable, or the one named on the command
+// line) and writes it into the device.
 
+#include "app/CommandLine.h"
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
+#include "app/UpdateFileFolder.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 
+#include <cstdio>
+
 int main(int argc, char* argv[]) {
+    // Before any application object: --help and --version need no display, and the manual pages
+    // are made from them where there is none.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const rq70::CommandLine command = rq70::ParseCommandLine(arguments, QStringLiteral(RQ70_VERSION));
+    switch (command.action) {
+    case rq70::CommandLine::ShowHelp:
+    case rq70::CommandLine::ShowVersion:
+        std::fputs(qPrintable(command.text), stdout);
+        return 0;
+    case rq70::CommandLine::WrongArguments:
+        std::fprintf(stderr, "rq70-updater: %s\nTry 'rq70-updater --help'.\n", qPrintable(command.text));
+        return rq70::ExitWrongArguments;
+    case rq70::CommandLine::Run:
+        break;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("rq70-updater"));
     QApplication::setApplicationVersion(QStringLiteral(RQ70_VERSION));
@@ -24,7 +48,10 @@ int main(int argc, char* argv[]) {
     }
 
     rq70::UpdaterModul state;
-    rq70::MainForm mainForm(state, QCoreApplication::applicationDirPath());
+    rq70::MainForm mainForm(
+        state, rq70::UpdateFileFolder(QCoreApplication::applicationDirPath(), QDir::currentPath()));
+    if (!command.updateFile.isEmpty())
+        mainForm.NameUpdateFile(command.updateFile);
     mainForm.Form_Load();
     mainForm.show();
     return app.exec();
