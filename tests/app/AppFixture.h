@@ -77,8 +77,11 @@ struct App {
         QFile::link("/dev/null", QDir(portFolder.path()).filePath(QStringLiteral("COM%1").arg(n)));
     }
     void CopySampleUpdateFile() const { QFile::copy(RQ70_SAMPLE_UPDATE_FILE, InFolder("RQ70-DEMO.KRV")); }
-    void Start() {
+    // `namedFile`: the update file named on the command line.
+    void Start(const QString& namedFile = {}) {
         form = std::make_unique<rq70::MainForm>(state, programFolder.path(), replyTimeoutMs);
+        if (!namedFile.isEmpty())
+            form->NameUpdateFile(namedFile);
         form->Form_Load();
         form->show();
     }

@@ -137,6 +137,56 @@ private slots:
         QCOMPARE(app.state.images.HighestProgramWord, 0);
     }
 
+    void aNamedUpdateFileIsLoadedInsteadOfTheSearch() {
+        App app;
+        app.AddPortEntry(1);
+        // The folder's own update file is passed over for the one the command line names, which
+        // may have any name; a relative name is taken from the working folder.
+        WriteUpdateFile(app.InFolder("RQ70-0100.KRV"), ":0402000009090909xx\r\n");
+        QTemporaryDir elsewhere;
+        const QString named = QDir(elsewhere.path()).filePath("firmware 2.krv");
+        WriteUpdateFile(named, ":0402000001020304xx\r\n");
+        const QString started = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(elsewhere.path()));
+        app.Start("firmware 2.krv");
+        QDir::setCurrent(started);
+
+        QCOMPARE(app.form->UpdateFilePath, named);
+        QCOMPARE(app.ui()->Label1->text(), QString::fromStdString(ShortenPath(named.toStdString(), 40)));
+        QCOMPARE(TextColor(app.ui()->Label1), QColor(0, 192, 0));
+        QCOMPARE(app.ui()->Label1->toolTip(), named);
+        QCOMPARE(app.state.images.LowByte(0x100), 0x01);
+        QCOMPARE(app.state.images.HighByte(0x101), 0x04);
+        QVERIFY(app.ui()->Combo1->isEnabled());
+        QVERIFY(app.ui()->AutoDetectCmd->isEnabled());
+    }
+
+    void aNamedUpdateFileThatCannotBeLoaded_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("missing") << "RQ70-GONE.KRV"
+                                 << "no such file";
+        QTest::newRow("a folder") << "RQ70-DIR.KRV"
+                                  << "not a file";
+    }
+    void aNamedUpdateFileThatCannotBeLoaded() {
+        QFETCH(QString, name);
+        QFETCH(QString, problem);
+        App app;
+        app.AddPortEntry(1);
+        // An update file in the program folder is no stand-in for the one named.
+        WriteUpdateFile(app.InFolder("RQ70-0100.KRV"), ":0402000009090909xx\r\n");
+        QDir(app.programFolder.path()).mkdir("RQ70-DIR.KRV");
+        app.Start(app.InFolder(name));
+        QCOMPARE(app.ui()->Label1->text(), QStringLiteral("Update File not found!"));
+        QCOMPARE(TextColor(app.ui()->Label1), QColor(255, 0, 0));
+        QCOMPARE(app.ui()->Label1->toolTip(), "Cannot load " + app.InFolder(name) + ": " + problem);
+        QVERIFY(!app.ui()->Combo1->isEnabled());
+        QVERIFY(!app.ui()->AutoDetectCmd->isEnabled());
+        QVERIFY(!app.ui()->OK->isEnabled());
+        QVERIFY(app.state.images.IsErasedWord(0x100));
+    }
+
     void unsupportedRecordTypesAreShownInOrder() {
         App app;
         WriteUpdateFile(app.InFolder("RQ70-0112.KRV"),
