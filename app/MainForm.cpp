@@ -122,7 +122,7 @@ void MainForm::LoadUpdateFile() {
     if (!name.empty() && RefuseTooLargeUpdateFile())
         return;
     if (!name.empty() && FileExists(UpdateFilePath.toStdString())) {
-        ShowUpdateFileLoaded(UpdateFileToolTip(name));
+        LoadAndShowUpdateFile(UpdateFileToolTip(name));
         return;
     }
     // The status line is all a technician sees; its tooltip says where to put the file.
@@ -144,7 +144,7 @@ void MainForm::LoadNamedUpdateFile() {
         problem = QStringLiteral("no permission to read it");
     if (problem.isEmpty()) {
         if (!RefuseTooLargeUpdateFile())
-            ShowUpdateFileLoaded(QDir::toNativeSeparators(UpdateFilePath));
+            LoadAndShowUpdateFile(QDir::toNativeSeparators(UpdateFilePath));
         return;
     }
     ShowUpdateFileProblem(
@@ -164,7 +164,7 @@ bool MainForm::RefuseTooLargeUpdateFile() {
     return true;
 }
 
-void MainForm::ShowUpdateFileLoaded(const QString& toolTip) {
+void MainForm::LoadAndShowUpdateFile(const QString& toolTip) {
     const std::string status =
         LoadHexFile(UpdateFilePath.toStdString(), state_.images, [this](const std::string& text) {
             QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle),

@@ -75,7 +75,7 @@ private:
     void InitializeUpdater();
     void LoadUpdateFile();
     void LoadNamedUpdateFile();
-    void ShowUpdateFileLoaded(const QString& toolTip);
+    void LoadAndShowUpdateFile(const QString& toolTip);
     // Shows why UpdateFilePath is not read, if it is too large to be an update file.
     bool RefuseTooLargeUpdateFile();
     // Red status line, no port list and no search: there is nothing to write.
