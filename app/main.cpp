@@ -4,7 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
-#include "app/UpdateFileFolder.h"
+#include "image/UpdateFileDiscovery.h"
 
 #include <QApplication>
 #include <QDir>
@@ -49,7 +49,8 @@ int main(int argc, char* argv[]) {
 
     rq70::UpdaterModul state;
     rq70::MainForm mainForm(
-        state, rq70::UpdateFileFolder(QCoreApplication::applicationDirPath(), QDir::currentPath()));
+        state, QString::fromStdString(rq70::UpdateFileFolder(
+                   QCoreApplication::applicationDirPath().toStdString(), QDir::currentPath().toStdString())));
     if (!command.updateFile.isEmpty())
         mainForm.NameUpdateFile(command.updateFile);
     mainForm.Form_Load();

@@ -88,7 +88,9 @@ std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitS
     exitStatus = ExitNoUpdateFile;
     QString path = options.updateFile;
     if (path.isEmpty()) {
-        const QString folder = QCoreApplication::applicationDirPath();
+        // Installed in a system folder, it looks in the folder it was started in.
+        const QString folder = QString::fromStdString(UpdateFileFolder(
+            QCoreApplication::applicationDirPath().toStdString(), QDir::currentPath().toStdString()));
         const std::string name = FindUpdateFile(folder.toStdString(), UpdateFilePattern);
         if (name.empty()) {
             Complain(QStringLiteral("no update file %1 in %2; name one: rq70-flash update FILE.KRV --port P")

@@ -76,6 +76,19 @@ bool FileExists(const std::string& path) {
     return !error;
 }
 
+bool IsSystemFolder(const std::string& folder) {
+    // A fixed list, compared by name: what a folder allows (writable by root, say) would make the
+    // choice depend on who starts the program.
+    std::string clean = fs::path(folder).lexically_normal().string();
+    if (clean.size() > 1 && clean.back() == '/')
+        clean.pop_back();
+    return clean == "/bin" || clean == "/usr/bin" || clean == "/usr/local/bin";
+}
+
+std::string UpdateFileFolder(const std::string& programFolder, const std::string& workingFolder) {
+    return IsSystemFolder(programFolder) ? workingFolder : programFolder;
+}
+
 std::string JoinFolderAndName(const std::string& folder, const std::string& name) {
     if (!folder.empty() && folder.back() == '/')
         return folder + name;

@@ -27,6 +27,14 @@ bool FileExists(const std::string& path);
 // `folder` + one separator unless it already ends in one + `name`.
 std::string JoinFolderAndName(const std::string& folder, const std::string& name);
 
+// The folders a package installs programs into. A program started from one of them is the
+// installed one, and the update file cannot lie beside it.
+bool IsSystemFolder(const std::string& folder);
+
+// Where a program looks for its update file: beside its executable, as a copied program always
+// has; for the installed program, in the folder it was started in.
+std::string UpdateFileFolder(const std::string& programFolder, const std::string& workingFolder);
+
 // Case-insensitive wildcard match ('*' and '?') of a whole name.
 bool MatchesPattern(const std::string& name, const std::string& pattern);
 

@@ -3,7 +3,7 @@
 
 #include "app/CommandLine.h"
 #include "app/SingleInstance.h"
-#include "app/UpdateFileFolder.h"
+#include "image/UpdateFileDiscovery.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -78,8 +78,8 @@ private slots:
     void theInstalledUpdaterLooksInTheWorkingFolder() {
         QFETCH(QString, programFolder);
         QFETCH(bool, system);
-        QCOMPARE(IsSystemFolder(programFolder), system);
-        QCOMPARE(UpdateFileFolder(programFolder, "/home/tech/job"),
+        QCOMPARE(IsSystemFolder(programFolder.toStdString()), system);
+        QCOMPARE(QString::fromStdString(UpdateFileFolder(programFolder.toStdString(), "/home/tech/job")),
                  system ? "/home/tech/job" : programFolder);
     }
 
