@@ -3,6 +3,7 @@
 #include "image/FirmwareImages.h"
 #include "image/ScrambledFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QList>
 
@@ -13,35 +14,43 @@
 namespace bench {
 
 // An update file as a toolchain would write it: 16-byte data records, CR LF, then scrambled.
-QByteArray WholeDeviceUpdateFile() {
+QByteArray UpdateFileOf(const rq70::FirmwareImages& images, int lastWord) {
     QByteArray text;
-    const auto record = [&](int count, int address, int type, const QByteArray& data) {
-        QByteArray line = QByteArray(":") + QByteArray::number(count, 16).rightJustified(2, '0') +
+    const auto record = [&](int address, int type, const QByteArray& data) {
+        QByteArray line = QByteArray(":") + QByteArray::number(data.size(), 16).rightJustified(2, '0') +
                           QByteArray::number(address, 16).rightJustified(4, '0') +
                           QByteArray::number(type, 16).rightJustified(2, '0') + data.toHex() + "00\r\n";
         text += line.toUpper();
     };
-    record(2, 0, 4, QByteArray::fromHex("0000"));
-    for (int word = 0; word < rq70::ProgramWordCount; word += 8) {
+    record(0, 4, QByteArray::fromHex("0000"));
+    for (int word = 0; word <= lastWord; word += 8) {
         QByteArray data;
-        for (int j = 0; j < 8; ++j) {
-            const int value = (word + j) * 2654435761u >> 18 & 0x3FFF;
-            data += char(value & 0xFF);
-            data += char(value >> 8);
-        }
-        record(16, word * 2, 0, data);
+        for (int j = word; j < word + 8 && j <= lastWord; ++j)
+            data += char(images.LowByte(j)) + QByteArray(1, char(images.HighByte(j)));
+        record(word * 2, 0, data);
     }
-    record(2, 0, 4, QByteArray::fromHex("0001"));
+    record(0, 4, QByteArray::fromHex("0001"));
     for (int address = 0; address < rq70::EepromByteCount; address += 8) {
         QByteArray data;
         for (int j = 0; j < 8; ++j)
-            data += char((address + j) ^ 0x5A) + QByteArray(1, '\0');
-        record(16, 0xE000 + address * 2, 0, data);
+            data += char(images.EepromByte(address + j)) + QByteArray(1, '\0');
+        record(0xE000 + address * 2, 0, data);
     }
-    record(0, 0, 1, {});
+    record(0, 1, {});
     std::string bytes = text.toStdString();
     rq70::ApplyScrambleKey(bytes);
     return QByteArray::fromStdString(bytes);
+}
+
+QByteArray WholeDeviceUpdateFile() {
+    rq70::FirmwareImages images;
+    for (int word = 0; word < rq70::ProgramWordCount; ++word) {
+        const int value = word * 2654435761u >> 18 & 0x3FFF;
+        images.StoreProgramWord(word, value & 0xFF, value >> 8);
+    }
+    for (int address = 0; address < rq70::EepromByteCount; ++address)
+        images.StoreEepromByte(address, (address ^ 0x5A) & 0xFF);
+    return UpdateFileOf(images, rq70::ProgramWordCount - 1);
 }
 
 double CpuSeconds() {
@@ -51,16 +60,33 @@ double CpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-long VoluntaryContextSwitches() {
+namespace {
+
+// A "Name:   value ..." line of /proc/self/status as a number; -1 when unknown.
+long StatusField(const QByteArray& name) {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     // Read whole: a /proc file reports size 0, so QFile would see it at its end from the start.
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("voluntary_ctxt_switches:"))
-            return line.mid(line.indexOf(':') + 1).trimmed().toLong();
+        if (line.startsWith(name + ':'))
+            return line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0).toLong();
     }
     return -1;
+}
+
+} // namespace
+
+long VoluntaryContextSwitches() {
+    return StatusField("voluntary_ctxt_switches");
+}
+
+Footprint MeasureFootprint() {
+    const auto entries = [](const QString& folder) {
+        return int(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+    };
+    return {entries(QStringLiteral("/proc/self/fd")), entries(QStringLiteral("/proc/self/task")),
+            StatusField("VmRSS")};
 }
 
 long PrintFigures(const QString& logPath, int baud, double wallSeconds, double cpuSeconds, int fromCommand) {

@@ -1,11 +1,17 @@
 #pragma once
 
+#include "image/FirmwareImages.h"
+
 #include <QByteArray>
 #include <QString>
 
-// What the benchmarks share: a whole-device update file, the process's CPU time, and the reading
+// What the benchmarks share: update files, the process's CPU time and footprint, and the reading
 // of the simulator's byte log against the line's own time.
 namespace bench {
+
+// Program words 0..lastWord and all 256 EEPROM bytes of `images`, as a toolchain writes them
+// (16-byte records, CR LF), scrambled into an update file.
+QByteArray UpdateFileOf(const rq70::FirmwareImages& images, int lastWord);
 
 // Words 0..16383 and all 256 EEPROM bytes, as a toolchain writes them (16-byte records, CR LF),
 // scrambled into an update file.
@@ -17,6 +23,14 @@ double CpuSeconds();
 // How often this process has given up the CPU of its own accord (to wait for a byte, say), from
 // /proc/self/status; -1 when unknown.
 long VoluntaryContextSwitches();
+
+// What this process holds: open file descriptors, threads, and resident memory in kB (-1 unknown).
+struct Footprint {
+    int descriptors = 0;
+    int threads = 0;
+    long residentKb = -1;
+};
+Footprint MeasureFootprint();
 
 // Prints the run's figures: bytes each way, wall time, the wire-time lower bound of the same
 // stop-and-wait exchanges and the ratio to it, the mean turnaround at each end, and the CPU share.

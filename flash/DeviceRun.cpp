@@ -30,7 +30,7 @@ void DeviceRun::Run() {
         clock.restart();
         FlashUpdateView view(job_.device, job_.images.HighestProgramWord,
                              [this](const DeviceEvent& event) { emit Event(event); });
-        outcome.result = RunUpdate(*state_, view, 0);
+        outcome.result = RunUpdate(*state_, view, 0, job_.replyTimeoutMs);
         outcome.ran = true;
     }
     outcome.ended = QDateTime::currentDateTimeUtc();

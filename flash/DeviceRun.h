@@ -22,6 +22,8 @@ struct DeviceJob {
     // Where the update record goes; "" for nowhere.
     QString recordPath;
     RunContext context;
+    // The wait for each reply; only tests and the soak shorten it.
+    int replyTimeoutMs = SerialLink::ReplyTimeoutMs;
 };
 
 class DeviceRun : public QObject {
