@@ -86,7 +86,7 @@ Footprint MeasureFootprint() {
         return int(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
     };
     return {entries(QStringLiteral("/proc/self/fd")), entries(QStringLiteral("/proc/self/task")),
-            StatusField("VmRSS")};
+            StatusField("VmRSS"), StatusField("RssAnon")};
 }
 
 long PrintFigures(const QString& logPath, int baud, double wallSeconds, double cpuSeconds, int fromCommand) {

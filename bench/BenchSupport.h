@@ -24,11 +24,13 @@ double CpuSeconds();
 // /proc/self/status; -1 when unknown.
 long VoluntaryContextSwitches();
 
-// What this process holds: open file descriptors, threads, and resident memory in kB (-1 unknown).
+// What this process holds: open file descriptors, threads, and resident memory in kB (-1 unknown):
+// all of it, and the anonymous part (heap, stacks) without the pages of mapped files.
 struct Footprint {
     int descriptors = 0;
     int threads = 0;
     long residentKb = -1;
+    long anonymousKb = -1;
 };
 Footprint MeasureFootprint();
 

@@ -13,12 +13,15 @@
 #include "SoakFaces.h"
 
 #include "image/HexLoader.h"
+#include "update/UpdateRecord.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -53,6 +56,9 @@ void Report(int run, const char* face, const soak::SoakCase& draw, const char* w
 
 void TrackFootprint(Figures& figures, int run, int done) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // Freed memory that the allocator still holds (a whole-device run's buffers, say) is no leak:
+    // give it back first, so that what stays resident is what is still in use.
+    malloc_trim(0);
     const bench::Footprint now = bench::MeasureFootprint();
     if (done == std::min(WarmUpRuns, figures.runs / 3)) {
         figures.baseline = now;
@@ -90,7 +96,6 @@ void SoakRun(Figures& figures, quint64 seed, int run, const QString& portFolder,
     if (!file.open(QIODevice::WriteOnly) || file.write(bench::UpdateFileOf(draw.images, draw.lastWord)) < 0)
         qFatal("cannot write %s", qPrintable(updateFile));
     file.close();
-    qputenv("RQ70_UPDATE_RECORD", folder.filePath(QStringLiteral("updates.jsonl")).toLocal8Bit());
 
     SimulatedDevice device;
     if (!device.Start(1, draw.deviceOptions, portFolder)) {
@@ -112,6 +117,7 @@ void SoakRun(Figures& figures, quint64 seed, int run, const QString& portFolder,
                 QStringLiteral("the update file loaded up to word %1").arg(images.HighestProgramWord);
     }
     const bool stopped = device.Stop();
+    QFile::remove(rq70::UpdateRecordPath());
 
     if (seen.success && seen.problem.isEmpty()) {
         const QString difference =
@@ -139,10 +145,10 @@ void SoakRun(Figures& figures, quint64 seed, int run, const QString& portFolder,
 
 } // namespace
 
-// The offscreen platform says so for every result window brought to the front; a thousand times
-// that hides what matters.
+// The offscreen platform says what it cannot do (raise a window, ...) for every result window; a
+// thousand times that hides what matters.
 void QuietOffscreenNotes(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.contains(QStringLiteral("does not support raise()")))
+    if (message.startsWith(QStringLiteral("This plugin does not support")))
         return;
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
@@ -178,6 +184,8 @@ int main(int argc, char* argv[]) {
     const QString portFolder = work.filePath(QStringLiteral("ports"));
     QDir().mkpath(portFolder);
     qputenv("RQ70_PORT_DIR", portFolder.toLocal8Bit());
+    // Each run's record is read and removed after it; set once, as every setenv keeps its text.
+    qputenv("RQ70_UPDATE_RECORD", work.filePath(QStringLiteral("updates.jsonl")).toLocal8Bit());
 
     QElapsedTimer clock;
     clock.start();
@@ -186,7 +194,9 @@ int main(int argc, char* argv[]) {
         SoakRun(figures, seed, run, portFolder, verbose);
         TrackFootprint(figures, run, done);
         if (done % 100 == 0)
-            std::printf("%d runs, %.0f s\n", done, double(clock.elapsed()) / 1000);
+            std::printf("%d runs, %.0f s, %ld kB resident\n", done, double(clock.elapsed()) / 1000,
+                        bench::MeasureFootprint().residentKb);
+        std::fflush(stdout);
     }
     const double seconds = double(clock.elapsed()) / 1000;
 
