@@ -1,35 +1,34 @@
 #include "Dump.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace devsim {
 
 std::string DumpJson(const DeviceCore& device) {
-    // One program word per line keeps dumps of two runs diffable.
-    std::string json = "{\n  \"program\": [";
-    bool first = true;
+    QJsonArray program;
     for (int address = 0; address < ProgramWordCount; ++address) {
         const std::uint16_t word = device.ProgramWord(address);
-        if (word == ErasedWord)
-            continue;
-        json += first ? "\n    [" : ",\n    [";
-        json += std::to_string(address) + ", " + std::to_string(word & 0xFF) + ", " +
-                std::to_string(word >> 8) + "]";
-        first = false;
+        if (word != ErasedWord)
+            program.append(QJsonArray{address, word & 0xFF, word >> 8});
     }
-    json += first ? "],\n" : "\n  ],\n";
-    json += "  \"eeprom\": [";
-    for (int address = 0; address < EepromByteCount; ++address) {
-        json += address == 0 ? "\n    " : (address % 16 == 0 ? ",\n    " : ", ");
-        json += std::to_string(device.Eeprom(address));
-    }
-    json += "\n  ],\n  \"finish_seen\": ";
-    json += device.FinishSeen() ? "true" : "false";
-    json += ",\n  \"commands\": {";
+    QJsonArray eeprom;
+    for (int address = 0; address < EepromByteCount; ++address)
+        eeprom.append(device.Eeprom(address));
+    QJsonObject commands;
     for (int i = 0; i < CommandCount; ++i) {
         const auto command = static_cast<Command>(i);
-        json += i == 0 ? "" : ", ";
-        json += "\"" + std::string(CommandName(command)) + "\": " + std::to_string(device.Counts()[command]);
+        const std::string_view name = CommandName(command);
+        commands.insert(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())),
+                        device.Counts()[command]);
     }
-    return json + "}\n}\n";
+    const QJsonObject dump{{QStringLiteral("program"), program},
+                           {QStringLiteral("eeprom"), eeprom},
+                           {QStringLiteral("finish_seen"), device.FinishSeen()},
+                           {QStringLiteral("commands"), commands}};
+    // Indented: one value per line keeps the dumps of two runs diffable.
+    return QJsonDocument(dump).toJson(QJsonDocument::Indented).toStdString();
 }
 
 } // namespace devsim

@@ -1,6 +1,6 @@
 #include "MemoryFile.h"
 
-#include "AtomicWrite.h"
+#include "common/AtomicWrite.h"
 
 #include <cerrno>
 #include <cstring>
@@ -41,7 +41,9 @@ std::string SaveMemory(const std::string& path, const DeviceCore& device) {
     }
     for (int address = 0; address < EepromByteCount; ++address)
         bytes += static_cast<char>(device.Eeprom(address));
-    return WriteFileAtomically(path, bytes);
+    if (const std::string error = rq70::WriteFileAtomically(path, bytes); !error.empty())
+        return "cannot write " + path + ": " + error;
+    return {};
 }
 
 } // namespace devsim

@@ -1,12 +1,13 @@
 // rq70-devsim: the RQ-70 boot loader on a pseudo-terminal, for testing the updater's serial code
 // and its update procedure against a device that behaves, and one that misbehaves on purpose.
 
-#include "AtomicWrite.h"
 #include "DeviceCore.h"
 #include "Dump.h"
 #include "MemoryFile.h"
 #include "Options.h"
 #include "PtyServer.h"
+
+#include "common/AtomicWrite.h"
 
 #include <chrono>
 #include <csignal>
@@ -102,9 +103,9 @@ int main(int argc, char* argv[]) {
             status = Fail(error);
     }
     if (!options.dumpPath.empty()) {
-        if (const std::string error = WriteFileAtomically(options.dumpPath, DumpJson(*device));
+        if (const std::string error = rq70::WriteFileAtomically(options.dumpPath, DumpJson(*device));
             !error.empty())
-            status = Fail(error);
+            status = Fail("cannot write " + options.dumpPath + ": " + error);
     }
     return status;
 }

@@ -1,6 +1,7 @@
 // rq70-flash: the updater for service scripts and production lines. The same update as the
 // windows run, without windows, on one or many ports at once, with a record of every update.
 
+#include "common/CommandLine.h"
 #include "flash/FlashCommands.h"
 #include "link/ComPorts.h"
 
@@ -102,8 +103,7 @@ int main(int argc, char* argv[]) {
     parser.addPositionalArgument(QStringLiteral("FILE.KRV"), QStringLiteral("update: the update file"),
                                  QStringLiteral("[FILE.KRV]"));
 
-    if (!parser.parse(QCoreApplication::arguments()))
-        return WrongArguments(parser.errorText());
+    const QString problem = rq70::ParseOptions(parser, QCoreApplication::arguments());
     if (parser.isSet(QStringLiteral("help"))) {
         std::fputs(qPrintable(parser.helpText()), stdout);
         return ExitAllUpdated;
@@ -112,6 +112,8 @@ int main(int argc, char* argv[]) {
         std::printf("rq70-flash %s\n", RQ70_VERSION);
         return ExitAllUpdated;
     }
+    if (!problem.isEmpty())
+        return WrongArguments(problem);
 
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())

@@ -1,10 +1,14 @@
 #include "KrvCommands.h"
 
-#include "AtomicFile.h"
 #include "HexCheck.h"
 
+#include "common/AtomicWrite.h"
 #include "image/HexLoader.h"
 #include "image/ScrambledFile.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 #include <optional>
@@ -22,26 +26,6 @@ std::string Hex(unsigned value, int digits) {
 
 std::string Counted(std::size_t count, const std::string& thing) {
     return std::to_string(count) + ' ' + thing + (count == 1 ? "" : "s");
-}
-
-// Messages are plain ASCII today, but a JSON consumer must never choke on what we print, so every
-// byte outside printable ASCII is escaped (bytes from 0x80 up as the Latin-1 code point).
-std::string JsonString(std::string_view text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", byte);
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
 }
 
 std::vector<int> ProgrammedWords(const rq70::FirmwareImages& images) {
@@ -70,7 +54,7 @@ std::optional<std::string> ReadOrReport(const std::string& path, std::ostream& e
 }
 
 bool WriteOrReport(const std::string& path, std::string_view bytes, std::ostream& err) {
-    const std::string error = ReplaceFileContent(path, bytes);
+    const std::string error = rq70::WriteFileAtomically(path, bytes);
     if (!error.empty())
         err << "krv: cannot write '" << path << "': " << error << '\n';
     return error.empty();
@@ -97,28 +81,21 @@ CrLfText WithCrLfLineEnds(std::string_view text) {
 }
 
 std::string FormatImagesAsJson(const rq70::FirmwareImages& images, const std::vector<std::string>& messages) {
-    // One program word per line keeps dumps of two firmware versions diffable.
-    std::string json = "{\n  \"highest_program_word\": " + std::to_string(images.HighestProgramWord) + ",\n";
-    json += "  \"program\": [";
-    const std::vector<int> words = ProgrammedWords(images);
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        json += i == 0 ? "\n    [" : ",\n    [";
-        json += std::to_string(words[i]) + ", " + std::to_string(images.LowByte(words[i])) + ", " +
-                std::to_string(images.HighByte(words[i])) + "]";
-    }
-    json += words.empty() ? "],\n" : "\n  ],\n";
-    json += "  \"eeprom\": [";
-    for (int address = 0; address < rq70::EepromByteCount; ++address) {
-        if (address > 0)
-            json += address % 16 == 0 ? ",\n    " : ", ";
-        else
-            json += "\n    ";
-        json += std::to_string(images.EepromByte(address));
-    }
-    json += "\n  ],\n  \"messages\": [";
-    for (std::size_t i = 0; i < messages.size(); ++i)
-        json += (i == 0 ? "" : ", ") + JsonString(messages[i]);
-    return json + "]\n}\n";
+    QJsonArray program;
+    for (const int address : ProgrammedWords(images))
+        program.append(QJsonArray{address, images.LowByte(address), images.HighByte(address)});
+    QJsonArray eeprom;
+    for (int address = 0; address < rq70::EepromByteCount; ++address)
+        eeprom.append(images.EepromByte(address));
+    // Messages hold the file's bytes; as Latin-1 every byte stays one character in the JSON text.
+    QJsonArray shown;
+    for (const std::string& message : messages)
+        shown.append(QString::fromLatin1(message.data(), static_cast<qsizetype>(message.size())));
+    const QJsonObject dump{{QStringLiteral("highest_program_word"), images.HighestProgramWord},
+                           {QStringLiteral("program"), program},
+                           {QStringLiteral("eeprom"), eeprom},
+                           {QStringLiteral("messages"), shown}};
+    return QJsonDocument(dump).toJson(QJsonDocument::Indented).toStdString();
 }
 
 std::string FormatImagesAsText(const rq70::FirmwareImages& images, const std::vector<std::string>& messages) {

@@ -3,6 +3,10 @@
 
 #include "KrvCommands.h"
 
+#include "common/CommandLine.h"
+
+#include <QCommandLineParser>
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -12,7 +16,7 @@ namespace {
 constexpr const char* Usage = R"(usage: krv pack [--force] IN.hex OUT.KRV
        krv unpack IN.KRV OUT.hex
        krv dump [--json] FILE.KRV
-       krv help
+       krv help | --help | --version
 
   pack     scramble an Intel HEX file into an update file; every line end becomes CR LF.
            A file without a data record (a line ':LLAAAA00...') is refused, as the updater
@@ -32,58 +36,57 @@ int UsageError(const std::string& problem) {
     return krv::ExitUsageError;
 }
 
-// A command's file names and whether its one option was given anywhere among them, or what is
-// wrong with its arguments.
-struct Arguments {
-    std::vector<std::string> files;
-    bool optionGiven = false;
-    std::string problem;
-};
-
-Arguments SplitArguments(const std::vector<std::string>& args, const std::string& option,
-                         std::size_t fileCount, const std::string& wrongFileCount) {
-    Arguments split;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == option)
-            split.optionGiven = true;
-        else if (!args[i].starts_with('-'))
-            split.files.push_back(args[i]);
-        else if (split.problem.empty())
-            split.problem = "unknown option '" + args[i] + "'";
-    }
-    if (split.problem.empty() && split.files.size() != fileCount)
-        split.problem = wrongFileCount;
-    return split;
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty())
-        return UsageError("no command given");
-
-    const std::string& command = args[0];
-    if (command == "help" || command == "--help" || command == "-h") {
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
+    const QCommandLineOption version(QStringLiteral("version"), {});
+    const QCommandLineOption force(QStringLiteral("force"), {});
+    const QCommandLineOption json(QStringLiteral("json"), {});
+    parser.addOptions({help, version, force, json});
+    const QString problem = rq70::ParseOptions(
+        parser, rq70::ArgumentList("krv", std::vector<std::string>(argv + 1, argv + argc)));
+    if (parser.isSet(help)) {
         std::cout << Usage;
         return krv::ExitSuccess;
     }
+    if (parser.isSet(version)) {
+        std::cout << "krv " RQ70_VERSION "\n";
+        return krv::ExitSuccess;
+    }
+    if (!problem.isEmpty())
+        return UsageError(rq70::ArgumentBytes(problem));
+
+    std::vector<std::string> args;
+    for (const QString& argument : parser.positionalArguments())
+        args.push_back(rq70::ArgumentBytes(argument));
+    if (args.empty())
+        return UsageError("no command given");
+    const std::string command = args.front();
+    args.erase(args.begin());
+    if (command == "help") {
+        std::cout << Usage;
+        return krv::ExitSuccess;
+    }
+    if (command != "pack" && command != "unpack" && command != "dump")
+        return UsageError("unknown command '" + command + "'");
+    if (parser.isSet(force) && command != "pack")
+        return UsageError("--force goes with pack");
+    if (parser.isSet(json) && command != "dump")
+        return UsageError("--json goes with dump");
+
     if (command == "pack") {
-        const Arguments split = SplitArguments(args, "--force", 2, "pack needs an input and an output file");
-        if (!split.problem.empty())
-            return UsageError(split.problem);
-        return krv::Pack(split.files[0], split.files[1], split.optionGiven, std::cerr);
+        if (args.size() != 2)
+            return UsageError("pack needs an input and an output file");
+        return krv::Pack(args[0], args[1], parser.isSet(force), std::cerr);
     }
     if (command == "unpack") {
-        if (args.size() != 3)
+        if (args.size() != 2)
             return UsageError("unpack needs an input and an output file");
-        return krv::Unpack(args[1], args[2], std::cerr);
+        return krv::Unpack(args[0], args[1], std::cerr);
     }
-    if (command == "dump") {
-        const Arguments split = SplitArguments(args, "--json", 1, "dump needs exactly one file");
-        if (!split.problem.empty())
-            return UsageError(split.problem);
-        return krv::Dump(split.files[0], split.optionGiven, std::cout, std::cerr);
-    }
-    return UsageError("unknown command '" + command + "'");
+    if (args.size() != 1)
+        return UsageError("dump needs exactly one file");
+    return krv::Dump(args[0], parser.isSet(json), std::cout, std::cerr);
 }

@@ -254,6 +254,7 @@ private slots:
         row("--last with update", update + QStringList{"--last", "2"}, {"1"}, 2,
             {"--last goes with history"});
         row("unknown option", {"ports", "--baud", "4800"}, {}, 2, {"baud"});
+        row("version", {"--version"}, {}, 0, {"rq70-flash " RQ70_VERSION "\n"});
         row("one port twice", update + QStringList{"--port", "com1"}, {"1"}, 2, {"same port"});
         row("a COM name and its device path", update + QStringList{"--port", "@PTY1"}, {"1"}, 2,
             {"same port"});

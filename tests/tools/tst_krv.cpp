@@ -523,32 +523,47 @@ private slots:
 
     void wrongArgumentsAreUsageErrors_data() {
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("nothing") << QStringList();
-        QTest::newRow("unknown command") << QStringList{"scramble", "a", "b"};
-        QTest::newRow("pack without output") << QStringList{"pack", "a.hex"};
-        QTest::newRow("pack with extra") << QStringList{"pack", "a.hex", "b.KRV", "c"};
-        QTest::newRow("pack forced without output") << QStringList{"pack", "--force", "a.hex"};
-        QTest::newRow("pack unknown option") << QStringList{"pack", "a.hex", "b.KRV", "--json"};
-        QTest::newRow("unpack alone") << QStringList{"unpack"};
-        QTest::newRow("dump alone") << QStringList{"dump", "--json"};
-        QTest::newRow("dump two files") << QStringList{"dump", "a.KRV", "b.KRV"};
-        QTest::newRow("dump unknown option") << QStringList{"dump", "--xml", "a.KRV"};
+        QTest::addColumn<QString>("reason");
+        const QString twoFiles = "needs an input and an output file";
+        QTest::newRow("nothing") << QStringList() << "no command given";
+        QTest::newRow("unknown command") << QStringList{"scramble", "a", "b"} << "unknown command 'scramble'";
+        QTest::newRow("pack without output") << QStringList{"pack", "a.hex"} << "pack " + twoFiles;
+        QTest::newRow("pack with extra") << QStringList{"pack", "a.hex", "b.KRV", "c"} << "pack " + twoFiles;
+        QTest::newRow("pack forced without output")
+            << QStringList{"pack", "--force", "a.hex"} << "pack " + twoFiles;
+        QTest::newRow("pack with --json")
+            << QStringList{"pack", "a.hex", "b.KRV", "--json"} << "--json goes with dump";
+        QTest::newRow("unpack alone") << QStringList{"unpack"} << "unpack " + twoFiles;
+        QTest::newRow("unpack forced")
+            << QStringList{"unpack", "--force", "a", "b"} << "--force goes with pack";
+        QTest::newRow("dump alone") << QStringList{"dump", "--json"} << "dump needs exactly one file";
+        QTest::newRow("dump two files")
+            << QStringList{"dump", "a.KRV", "b.KRV"} << "dump needs exactly one file";
+        QTest::newRow("dump unknown option")
+            << QStringList{"dump", "--xml", "a.KRV"} << "unknown option '--xml'";
+        QTest::newRow("unknown short option") << QStringList{"dump", "-x", "a.KRV"} << "unknown option '-x'";
     }
     void wrongArgumentsAreUsageErrors() {
         QFETCH(QStringList, args);
+        QFETCH(QString, reason);
         const Result result = Krv(args);
         QCOMPARE(result.exitCode, 2);
-        QVERIFY2(result.err.startsWith("krv: ") && result.err.contains("usage: krv"), result.err);
+        QVERIFY2(result.err.startsWith("krv: " + reason.toUtf8() + "\nusage: krv"), result.err);
         QCOMPARE(result.out, QByteArray());
     }
 
-    void helpGoesToStandardOutput() {
-        for (const char* option : {"help", "--help"}) {
-            const Result result = Krv({option});
+    void helpAndVersionGoToStandardOutput() {
+        for (const QStringList& args :
+             {QStringList{"help"}, QStringList{"--help"}, QStringList{"dump", "-h"}}) {
+            const Result result = Krv(args);
             QCOMPARE(result.exitCode, 0);
             QVERIFY(result.out.startsWith("usage: krv"));
             QCOMPARE(result.err, QByteArray());
         }
+        const Result version = Krv({"--version"});
+        QCOMPARE(version.exitCode, 0);
+        QCOMPARE(version.out, QByteArray("krv " RQ70_VERSION "\n"));
+        QCOMPARE(version.err, QByteArray());
     }
 
     void dumpOfGarbageStaysValid() {

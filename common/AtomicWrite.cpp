@@ -1,4 +1,4 @@
-#include "AtomicFile.h"
+#include "AtomicWrite.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,7 +7,10 @@
 #include <unistd.h>
 #include <vector>
 
-namespace krv {
+// Written against POSIX rather than with QSaveFile: QSaveFile ignores a failed fsync, and a file
+// the disk did not take must not be reported as written.
+
+namespace rq70 {
 
 namespace {
 
@@ -31,8 +34,8 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// mkstemp creates the file readable by its owner only; an update file is passed around, so it
-// gets the permissions any other new file would get.
+// mkstemp creates the file readable by its owner only; update files and dumps are passed around
+// and read by others, so the file gets the permissions any other new file would get.
 void GiveUsualPermissions(int fd) {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -41,7 +44,7 @@ void GiveUsualPermissions(int fd) {
 
 } // namespace
 
-std::string ReplaceFileContent(const std::string& path, std::string_view bytes) {
+std::string WriteFileAtomically(const std::string& path, std::string_view bytes) {
     std::string temporaryName = path + ".tmp-XXXXXX";
     std::vector<char> nameBuffer(temporaryName.begin(), temporaryName.end());
     nameBuffer.push_back('\0');
@@ -65,7 +68,7 @@ std::string ReplaceFileContent(const std::string& path, std::string_view bytes) 
     }
 
     // The rename itself lives in the folder; without this a power cut could still lose it.
-    const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
+    const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         ::fsync(folder);
         ::close(folder);
@@ -73,4 +76,4 @@ std::string ReplaceFileContent(const std::string& path, std::string_view bytes) 
     return {};
 }
 
-} // namespace krv
+} // namespace rq70
