@@ -114,8 +114,15 @@ wait "$updater" || fail "the updater did not end cleanly"
 echo "windows: ok"
 '
 wait "$simulator"; simulator=
-grep -q '"finish_seen": *true' "$work/device.json" || { echo "FAIL: the device never got the closing command" >&2; exit 1; }
-grep -q '\[4095, *255, *48\]' "$work/device.json" || { echo "FAIL: the device does not hold the last word" >&2; exit 1; }
+# The device's memory afterwards, read as JSON rather than matched as text.
+python3 - "$work/device.json" <<'PY' || exit 1
+import json, sys
+dump = json.load(open(sys.argv[1]))
+if dump["finish_seen"] is not True:
+    sys.exit("FAIL: the device never got the closing command")
+if [4095, 255, 48] not in dump["program"]:
+    sys.exit("FAIL: the device does not hold the last word")
+PY
 # The run is in the update record, with the device's identification.
 grep -q '"verdict":"success"' "$work/updates.jsonl" && grep -q '"identification":"RQ-70 Boot 1.0"' "$work/updates.jsonl" ||
     { echo "FAIL: the update record lacks the run" >&2; exit 1; }
