@@ -1,70 +1,29 @@
 #include "Options.h"
 
+#include "common/CommandLine.h"
+
+#include <QCommandLineParser>
+
 #include <charconv>
 #include <functional>
-#include <map>
+#include <type_traits>
+#include <vector>
 
 namespace devsim {
 
 namespace {
 
-constexpr std::string_view Help = R"(usage: rq70-devsim --port-dir DIR --port COMn [options] [fault options]
+constexpr std::string_view Usage = R"(usage: rq70-devsim --port-dir DIR --port COMn [options] [fault options]
 
 Simulates the RQ-70 boot loader on a pseudo-terminal. The pty's path is printed on stdout once
 DIR/COMn links to it. The simulator serves until SIGTERM, SIGINT or SIGHUP, then removes the
 link and writes the dump. After the finish command it goes on serving unless told otherwise.
 Numbers are decimal or 0x-prefixed hex; every option also takes its value as --option=VALUE.
 
-  --port-dir DIR            folder for the link to the pty (required)
-  --port COMn               name of the link, COM1 to COM256 (required); a stale link is replaced
-  --id TEXT                 identification text at data bytes 208..255, at most 48 bytes
-                            (default "RQ-70 Boot 1.0"); \xNN is the byte NN, \\ a backslash,
-                            other bytes are taken as they are
-  --dump FILE               at the end write a JSON object: program (non-erased words as
-                            [address, low, high]), eeprom (256 numbers), finish_seen, commands
-  --log FILE                one line per byte, in order: <microseconds since start> <in|out> <hex>;
-                            in = taken in by the device, out = written to the pty
-  --memory FILE             the device's memory (program words and EEPROM): read from FILE at
-                            start if it exists, written back at the end, so a run after a
-                            power cycle finds what the last one left
-  --exit-after-finish       end after the finish command (0xA8) has arrived
-  --baud N                  pace the line: every byte takes 10/N s each way (0: instant, default)
-  --adapter-latency MS      put a USB serial adapter between the line and the host: reply bytes
-                            that have crossed the line are held until MS milliseconds after the
-                            first of them arrived, or until 62 are waiting, then all go to the
-                            host together; host bytes pass at once (0: no adapter, default).
-                            Common adapters hold 16 ms, or 1 ms once set to low latency
-  --help                    show this text
+)";
 
-Fault options:
-  --silent                  never answer anything (commands are still taken in and counted)
-  --nak CMD[@ADDR]          answer CMD (probe, read, erase, write, eeprom) with a wrong
-                            acknowledge and wait for the next command; with @ADDR only the
-                            command whose parameters would name ADDR (for erase its row, for
-                            write its 4-word block). As the acknowledge precedes the address,
-                            the address is predicted: the first erase names 256, write 256,
-                            eeprom 0, read 208; each later one the previous one's address plus
-                            32, 4, 1, 1; a probe starts the walk again. Repeatable for
-                            different commands
-  --nak-byte BYTE           the wrong acknowledge (default 0xA1; not 0xA0)
-  --ignore-probes N         leave the first N probes unanswered
-  --corrupt-echo WORD[:low|:high]
-                            flip bit 0 of the low (default) or high byte in every echo of
-                            program word WORD; the word is stored as received
-  --drop-echo WORD[:INDEX]  leave byte INDEX (0..7, default 7) out of every echo of the write
-                            block holding WORD (normally the block's first word)
-  --delay MS                hold every reply byte MS milliseconds before it goes out
-  --hangup-after-erases N   close the pty once the Nth erase row has been answered and read
-  --hangup-after-writes N   close the pty once the Nth write block has been echoed and read
-  --hangup-after-eeprom N   close the pty once the Nth EEPROM byte has been answered and read
-                            (the host gets up to 2 s to read the last answer); the simulator
-                            then ends as if terminated
-  --vanish-after CMD:N      pull the adapter as the Nth CMD (probe, read, erase, write, eeprom)
-                            comes in: the link and the pty go away, the device keeps its memory
-                            and its state (a command's parameters are still awaited)
-  --reappear-after MS       plug the adapter back in MS milliseconds after it was pulled: a new
-                            pty under the same link name. Without it, only SIGUSR2 does.
-Signals: SIGUSR1 pulls the adapter, SIGUSR2 plugs it back in; each new pty's path is printed.
+constexpr std::string_view AfterOptions =
+    R"(Signals: SIGUSR1 pulls the adapter, SIGUSR2 plugs it back in; each new pty's path is printed.
 
 Exit status: 0 after a signal, a finish with --exit-after-finish or a hang-up; 1 when the pty,
 the link, the log or the dump fails; 2 for wrong arguments.
@@ -196,36 +155,67 @@ bool ParseDropEcho(std::string_view value, FaultPlan& plan, std::string& error) 
     return index.has_value();
 }
 
-// How each option taking a value stores it; false (with `error` set) for a bad value.
-using ValueHandler = std::function<bool(std::string_view value, Options& options, std::string& error)>;
+// Stores an option's value (empty for a switch) in `options`; false, with `error` set, for a bad
+// one. `option` is the name as --help shows it, for the messages.
+using Store = std::function<bool(std::string_view option, std::string_view value, Options& options,
+                                 std::string& error)>;
 
-bool StoreBounded(std::optional<int>& target, std::string_view value, long long low, long long high,
-                  std::string_view what, std::string& error) {
-    target = ParseBounded(value, low, high, what, error);
-    return target.has_value();
+// The field a store writes, in the options or in their fault plan.
+template <typename Owner, typename T> T& Field(Options& options, T Owner::*field) {
+    if constexpr (std::is_same_v<Owner, FaultPlan>)
+        return options.faults.*field;
+    else
+        return options.*field;
 }
 
-bool StoreBounded(int& target, std::string_view value, long long low, long long high, std::string_view what,
-                  std::string& error) {
-    const std::optional<int> parsed = ParseBounded(value, low, high, what, error);
-    if (parsed)
-        target = *parsed;
-    return parsed.has_value();
+template <typename Owner> Store Flag(bool Owner::*field) {
+    return [field](std::string_view, std::string_view, Options& options, std::string&) {
+        return Field(options, field) = true;
+    };
 }
 
-const std::map<std::string, ValueHandler, std::less<>>& ValueOptions() {
-    static const std::map<std::string, ValueHandler, std::less<>> handlers = {
-        {"--port-dir",
-         [](std::string_view value, Options& options, std::string& error) {
-             if (value.empty()) {
-                 error = "--port-dir needs a folder";
-                 return false;
-             }
-             options.portDir = value;
-             return true;
-         }},
-        {"--port",
-         [](std::string_view value, Options& options, std::string& error) {
+template <typename Owner> Store Text(std::string Owner::*field, std::string_view need) {
+    return
+        [field, need](std::string_view option, std::string_view value, Options& options, std::string& error) {
+            if (value.empty()) {
+                error = std::string(option) + " needs " + std::string(need);
+                return false;
+            }
+            Field(options, field) = value;
+            return true;
+        };
+}
+
+// A whole number from `low` to `high`, into an int or an optional one.
+template <typename Owner, typename T> Store Number(T Owner::*field, long long low, long long high) {
+    return [field, low, high](std::string_view option, std::string_view value, Options& options,
+                              std::string& error) {
+        const std::optional<int> number = ParseBounded(value, low, high, option, error);
+        if (number)
+            Field(options, field) = *number;
+        return number.has_value();
+    };
+}
+
+// One option: its name without the dashes, the name of its value (none for a switch), its lines
+// in --help, whether --help lists it among the faults, and how it is stored (nothing for --help
+// and --version, which the caller answers). A new option is one entry here.
+struct OptionSpec {
+    std::string_view name;
+    std::string_view valueName;
+    std::string_view help;
+    bool fault;
+    Store store;
+};
+
+const std::vector<OptionSpec>& OptionTable() {
+    using V = std::string_view;
+    using E = std::string&;
+    static const std::vector<OptionSpec> table = {
+        {"port-dir", "DIR", "folder for the link to the pty (required)", false,
+         Text(&Options::portDir, "a folder")},
+        {"port", "COMn", "name of the link, COM1 to COM256 (required); a stale link is replaced", false,
+         [](V, V value, Options& options, E error) {
              if (!IsValidPortName(value)) {
                  error = "bad port name '" + std::string(value) + "': give COM1 to COM256";
                  return false;
@@ -233,98 +223,123 @@ const std::map<std::string, ValueHandler, std::less<>>& ValueOptions() {
              options.port = value;
              return true;
          }},
-        {"--id",
-         [](std::string_view value, Options& options, std::string& error) {
+        {"id", "TEXT",
+         "identification text at data bytes 208..255, at most 48 bytes\n"
+         "(default \"RQ-70 Boot 1.0\"); \\xNN is the byte NN, \\\\ a backslash,\n"
+         "other bytes are taken as they are",
+         false,
+         [](V, V value, Options& options, E error) {
              const std::optional<std::string> text = DecodeIdText(value, error);
              if (text)
                  options.idText = *text;
              return text.has_value();
          }},
-        {"--dump",
-         [](std::string_view value, Options& options, std::string& error) {
-             if (value.empty()) {
-                 error = "--dump needs a file name";
+        {"dump", "FILE",
+         "at the end write a JSON object: program (non-erased words as\n"
+         "[address, low, high]), eeprom (256 numbers), finish_seen, commands",
+         false, Text(&Options::dumpPath, "a file name")},
+        {"log", "FILE",
+         "one line per byte, in order: <microseconds since start> <in|out> <hex>;\n"
+         "in = taken in by the device, out = written to the pty",
+         false, Text(&Options::logPath, "a file name")},
+        {"memory", "FILE",
+         "the device's memory (program words and EEPROM): read from FILE at\n"
+         "start if it exists, written back at the end, so a run after a\n"
+         "power cycle finds what the last one left",
+         false, Text(&Options::memoryPath, "a file name")},
+        {"exit-after-finish", "", "end after the finish command (0xA8) has arrived", false,
+         Flag(&Options::exitAfterFinish)},
+        {"baud", "N", "pace the line: every byte takes 10/N s each way (0: instant, default)", false,
+         Number(&Options::baud, 0, 4'000'000)},
+        {"adapter-latency", "MS",
+         "put a USB serial adapter between the line and the host: reply bytes\n"
+         "that have crossed the line are held until MS milliseconds after the\n"
+         "first of them arrived, or until 62 are waiting, then all go to the\n"
+         "host together; host bytes pass at once (0: no adapter, default).\n"
+         "Common adapters hold 16 ms, or 1 ms once set to low latency",
+         false, Number(&Options::adapterLatencyMs, 0, 60'000)},
+        {"help", "", "show this text", false, nullptr},
+        {"version", "", "print the program's name and version", false, nullptr},
+
+        {"silent", "", "never answer anything (commands are still taken in and counted)", true,
+         Flag(&FaultPlan::silent)},
+        {"nak", "CMD[@ADDR]",
+         "answer CMD (probe, read, erase, write, eeprom) with a wrong\n"
+         "acknowledge and wait for the next command; with @ADDR only the\n"
+         "command whose parameters would name ADDR (for erase its row, for\n"
+         "write its 4-word block). As the acknowledge precedes the address,\n"
+         "the address is predicted: the first erase names 256, write 256,\n"
+         "eeprom 0, read 208; each later one the previous one's address plus\n"
+         "32, 4, 1, 1; a probe starts the walk again. Repeatable for\n"
+         "different commands",
+         true,
+         [](V, V value, Options& options, E error) { return ParseRefusal(value, options.faults, error); }},
+        {"nak-byte", "BYTE", "the wrong acknowledge (default 0xA1; not 0xA0)", true,
+         [](V option, V value, Options& options, E error) {
+             const std::optional<int> byte = ParseBounded(value, 0, 255, option, error);
+             if (!byte)
                  return false;
-             }
-             options.dumpPath = value;
-             return true;
-         }},
-        {"--memory",
-         [](std::string_view value, Options& options, std::string& error) {
-             if (value.empty()) {
-                 error = "--memory needs a file name";
-                 return false;
-             }
-             options.memoryPath = value;
-             return true;
-         }},
-        {"--vanish-after", [](std::string_view value, Options& options,
-                              std::string& error) { return ParseVanish(value, options.faults, error); }},
-        {"--reappear-after",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.reappearAfterMs, value, 0, 3'600'000, "--reappear-after", error);
-         }},
-        {"--hangup-after-erases",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.faults.hangUpAfterErases, value, 1, 1'000'000'000,
-                                 "--hangup-after-erases", error);
-         }},
-        {"--log",
-         [](std::string_view value, Options& options, std::string& error) {
-             if (value.empty()) {
-                 error = "--log needs a file name";
-                 return false;
-             }
-             options.logPath = value;
-             return true;
-         }},
-        {"--baud",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.baud, value, 0, 4'000'000, "--baud", error);
-         }},
-        {"--adapter-latency",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.adapterLatencyMs, value, 0, 60'000, "--adapter-latency", error);
-         }},
-        {"--delay",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.faults.replyDelayMs, value, 0, 60'000, "--delay", error);
-         }},
-        {"--nak", [](std::string_view value, Options& options,
-                     std::string& error) { return ParseRefusal(value, options.faults, error); }},
-        {"--nak-byte",
-         [](std::string_view value, Options& options, std::string& error) {
-             int byte = 0;
-             if (!StoreBounded(byte, value, 0, 255, "--nak-byte", error))
-                 return false;
-             if (byte == Ack) {
+             if (*byte == Ack) {
                  error = "--nak-byte 0xA0 is the right acknowledge, not a wrong one";
                  return false;
              }
-             options.faults.wrongAck = static_cast<std::uint8_t>(byte);
+             options.faults.wrongAck = static_cast<std::uint8_t>(*byte);
              return true;
          }},
-        {"--ignore-probes",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.faults.ignoredProbes, value, 0, 1'000'000'000, "--ignore-probes",
-                                 error);
+        {"ignore-probes", "N", "leave the first N probes unanswered", true,
+         Number(&FaultPlan::ignoredProbes, 0, 1'000'000'000)},
+        {"corrupt-echo", "WORD[:low|:high]",
+         "flip bit 0 of the low (default) or high byte in every echo of\n"
+         "program word WORD; the word is stored as received",
+         true,
+         [](V, V value, Options& options, E error) {
+             return ParseCorruptEcho(value, options.faults, error);
          }},
-        {"--corrupt-echo", [](std::string_view value, Options& options,
-                              std::string& error) { return ParseCorruptEcho(value, options.faults, error); }},
-        {"--drop-echo", [](std::string_view value, Options& options,
-                           std::string& error) { return ParseDropEcho(value, options.faults, error); }},
-        {"--hangup-after-writes",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.faults.hangUpAfterWrites, value, 1, 1'000'000'000,
-                                 "--hangup-after-writes", error);
-         }},
-        {"--hangup-after-eeprom",
-         [](std::string_view value, Options& options, std::string& error) {
-             return StoreBounded(options.faults.hangUpAfterEepromBytes, value, 1, 1'000'000'000,
-                                 "--hangup-after-eeprom", error);
-         }},
+        {"drop-echo", "WORD[:INDEX]",
+         "leave byte INDEX (0..7, default 7) out of every echo of the write\n"
+         "block holding WORD (normally the block's first word)",
+         true,
+         [](V, V value, Options& options, E error) { return ParseDropEcho(value, options.faults, error); }},
+        {"delay", "MS", "hold every reply byte MS milliseconds before it goes out", true,
+         Number(&FaultPlan::replyDelayMs, 0, 60'000)},
+        {"hangup-after-erases", "N", "close the pty once the Nth erase row has been answered and read", true,
+         Number(&FaultPlan::hangUpAfterErases, 1, 1'000'000'000)},
+        {"hangup-after-writes", "N", "close the pty once the Nth write block has been echoed and read", true,
+         Number(&FaultPlan::hangUpAfterWrites, 1, 1'000'000'000)},
+        {"hangup-after-eeprom", "N",
+         "close the pty once the Nth EEPROM byte has been answered and read\n"
+         "(the host gets up to 2 s to read the last answer); the simulator\n"
+         "then ends as if terminated",
+         true, Number(&FaultPlan::hangUpAfterEepromBytes, 1, 1'000'000'000)},
+        {"vanish-after", "CMD:N",
+         "pull the adapter as the Nth CMD (probe, read, erase, write, eeprom)\n"
+         "comes in: the link and the pty go away, the device keeps its memory\n"
+         "and its state (a command's parameters are still awaited)",
+         true,
+         [](V, V value, Options& options, E error) { return ParseVanish(value, options.faults, error); }},
+        {"reappear-after", "MS",
+         "plug the adapter back in MS milliseconds after it was pulled: a new\n"
+         "pty under the same link name. Without it, only SIGUSR2 does.",
+         true, Number(&Options::reappearAfterMs, 0, 3'600'000)},
     };
-    return handlers;
+    return table;
+}
+
+QString Name(const OptionSpec& spec) {
+    return QString::fromLatin1(spec.name.data(), static_cast<qsizetype>(spec.name.size()));
+}
+
+// "  --name VALUE" and the help lines in a column beside it, or below it when the two would touch.
+std::string HelpEntry(const OptionSpec& spec) {
+    constexpr std::size_t Column = 28;
+    std::string entry = "  --" + std::string(spec.name);
+    if (!spec.valueName.empty())
+        entry += " " + std::string(spec.valueName);
+    entry +=
+        entry.size() < Column ? std::string(Column - entry.size(), ' ') : "\n" + std::string(Column, ' ');
+    for (const char c : spec.help)
+        entry += c == '\n' ? "\n" + std::string(Column, ' ') : std::string(1, c);
+    return entry + "\n";
 }
 
 } // namespace
@@ -357,43 +372,41 @@ std::optional<std::string> DecodeIdText(std::string_view text, std::string& erro
 }
 
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
-    ParsedArguments result;
-    // Asking for help is never wrong, whatever else the command line holds.
-    for (const std::string& argument : arguments) {
-        if (argument == "--help" || argument == "-h") {
-            result.helpRequested = true;
-            return result;
-        }
+    QCommandLineParser parser;
+    for (const OptionSpec& spec : OptionTable()) {
+        const QStringList names =
+            spec.name == "help" ? QStringList{QStringLiteral("h"), Name(spec)} : QStringList{Name(spec)};
+        QCommandLineOption option(names);
+        if (!spec.valueName.empty())
+            option.setValueName(QString::fromLatin1(spec.valueName.data(), qsizetype(spec.valueName.size())));
+        parser.addOption(option);
     }
+    ParsedArguments result;
+    const QString problem = rq70::ParseOptions(parser, rq70::ArgumentList("rq70-devsim", arguments));
+    // Asking for help or the version is never wrong, whatever else the command line holds.
+    result.helpRequested = parser.isSet(QStringLiteral("help"));
+    result.versionRequested = parser.isSet(QStringLiteral("version"));
+    if (result.helpRequested || result.versionRequested)
+        return result;
+    if (!problem.isEmpty()) {
+        result.error = rq70::ArgumentBytes(problem);
+        return result;
+    }
+    if (const QStringList stray = parser.positionalArguments(); !stray.isEmpty()) {
+        result.error = "unknown argument '" + rq70::ArgumentBytes(stray.first()) + "'";
+        return result;
+    }
+
     Options options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        const std::size_t equals = argument.find('=');
-        const std::string name = argument.substr(0, equals);
-        if (argument == "--exit-after-finish" || argument == "--silent") {
-            (argument == "--silent" ? options.faults.silent : options.exitAfterFinish) = true;
+    for (const OptionSpec& spec : OptionTable()) {
+        if (!spec.store || !parser.isSet(Name(spec)))
             continue;
+        const QStringList values =
+            spec.valueName.empty() ? QStringList{QString()} : parser.values(Name(spec));
+        for (const QString& value : values) {
+            if (!spec.store("--" + std::string(spec.name), rq70::ArgumentBytes(value), options, result.error))
+                return result;
         }
-        const auto handler = ValueOptions().find(name);
-        if (handler == ValueOptions().end()) {
-            result.error = (name == "--exit-after-finish" || name == "--silent")
-                               ? name + " takes no value"
-                               : "unknown " + std::string(argument.starts_with('-') ? "option" : "argument") +
-                                     " '" + argument + "'";
-            return result;
-        }
-        std::string value;
-        if (equals != std::string::npos) {
-            value = argument.substr(equals + 1);
-        } else if (i + 1 < arguments.size()) {
-            value = arguments[++i];
-        } else {
-            result.error = "missing value for " + name;
-            return result;
-        }
-        if (!handler->second(value, options, result.error))
-            return result;
-        result.error.clear();
     }
     if (options.portDir.empty() || options.port.empty()) {
         result.error = options.portDir.empty() ? "--port-dir is required" : "--port is required";
@@ -404,7 +417,15 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
 }
 
 std::string HelpText() {
-    return std::string(Help);
+    std::string text(Usage);
+    for (const bool fault : {false, true}) {
+        text += fault ? "\nFault options:\n" : "";
+        for (const OptionSpec& spec : OptionTable()) {
+            if (spec.fault == fault)
+                text += HelpEntry(spec);
+        }
+    }
+    return text + std::string(AfterOptions);
 }
 
 } // namespace devsim

@@ -35,12 +35,13 @@ struct ParsedArguments {
     // Set when the simulator is to run.
     std::optional<Options> options;
     bool helpRequested = false;
+    bool versionRequested = false;
     // One line, without the program name, when the arguments are wrong.
     std::string error;
 };
 
 // `arguments` without the program name. Every option takes its value either as the next argument
-// or after '=' in the same one.
+// or after '=' in the same one; an option given twice keeps the later value (--nak: each one).
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
 
 // The --id value as bytes: "\xNN" is the byte NN (two hex digits), "\\" a backslash, and every

@@ -39,6 +39,10 @@ int main(int argc, char* argv[]) {
         std::cout << HelpText();
         return ExitSuccess;
     }
+    if (parsed.versionRequested) {
+        std::cout << "rq70-devsim " RQ70_VERSION "\n";
+        return ExitSuccess;
+    }
     if (!parsed.options) {
         std::cerr << "rq70-devsim: " << parsed.error << " (try --help)\n";
         return ExitUsageError;

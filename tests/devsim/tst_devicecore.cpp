@@ -643,6 +643,8 @@ private slots:
         QCOMPARE(options.faults.dropEchoIndex, 7);
         QVERIFY(!ParseOk({"--corrupt-echo", "5"}).faults.corruptEchoHighByte);
         QCOMPARE(ParseOk({"--id", QByteArray(48, 'z').constData()}).idText.size(), std::size_t(48));
+        // Bytes reach the device as typed: a UTF-8 "é", and a byte that is no UTF-8 at all.
+        QCOMPARE(ParseOk({"--id", "\xC3\xA9\xE9"}).idText, std::string("\xC3\xA9\xE9"));
     }
 
     void badArgumentsAreRefused_data() {
@@ -653,8 +655,9 @@ private slots:
         QTest::newRow("no port") << QStringList({"--port-dir", "/tmp"}) << "--port is required";
         QTest::newRow("unknown option") << base + QStringList({"--colour"}) << "unknown option '--colour'";
         QTest::newRow("stray argument") << base + QStringList({"x"}) << "unknown argument 'x'";
-        QTest::newRow("missing value") << base + QStringList({"--baud"}) << "missing value for --baud";
-        QTest::newRow("flag with value") << base + QStringList({"--silent=1"}) << "--silent takes no value";
+        QTest::newRow("missing value") << base + QStringList({"--baud"}) << "missing value after '--baud'";
+        QTest::newRow("flag with value")
+            << base + QStringList({"--silent=1"}) << "unexpected value after '--silent'";
         QTest::newRow("bad number") << base + QStringList({"--delay", "12ms"})
                                     << "bad number '12ms' for --delay";
         QTest::newRow("negative") << base + QStringList({"--baud", "-1"}) << "bad number '-1' for --baud";
@@ -705,11 +708,12 @@ private slots:
     void helpNamesEveryOption() {
         const ParsedArguments parsed = ParseArguments({"--port", "bad", "--help"});
         QVERIFY(parsed.helpRequested);
+        QVERIFY(ParseArguments({"--colour", "--version"}).versionRequested);
         const QString help = QString::fromStdString(HelpText());
-        for (const char* option :
-             {"--port-dir", "--port ", "--id", "--dump", "--log", "--exit-after-finish", "--baud",
-              "--adapter-latency", "--help", "--silent", "--nak ", "--nak-byte", "--ignore-probes",
-              "--corrupt-echo", "--drop-echo", "--delay", "--hangup-after-writes", "--hangup-after-eeprom"})
+        for (const char* option : {"--port-dir", "--port ", "--id", "--dump", "--log", "--exit-after-finish",
+                                   "--baud", "--adapter-latency", "--help", "--silent", "--nak ",
+                                   "--nak-byte", "--ignore-probes", "--corrupt-echo", "--drop-echo",
+                                   "--delay", "--hangup-after-writes", "--hangup-after-eeprom", "--version"})
             QVERIFY2(help.contains(option), option);
         for (const char* option : {"--hangup-after-erases", "--memory", "--vanish-after", "--reappear-after"})
             QVERIFY2(help.contains(option), option);

@@ -281,11 +281,15 @@ private slots:
                  run.err.constData());
     }
 
-    void helpExitsSuccessfully() {
-        const Run run = RunToEnd({"--help"});
-        QCOMPARE(run.exitCode, 0);
-        QVERIFY(run.out.startsWith("usage: rq70-devsim"));
-        QVERIFY(run.err.isEmpty());
+    void helpAndVersionExitSuccessfully() {
+        const Run help = RunToEnd({"--help"});
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY(help.out.startsWith("usage: rq70-devsim"));
+        QVERIFY(help.err.isEmpty());
+        const Run version = RunToEnd({"--version"});
+        QCOMPARE(version.exitCode, 0);
+        QCOMPARE(version.out, QByteArray("rq70-devsim " RQ70_VERSION "\n"));
+        QVERIFY(version.err.isEmpty());
     }
 
     void linkIsMadeOnlyWhereItMayBe() {
