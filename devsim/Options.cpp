@@ -13,7 +13,7 @@ namespace devsim {
 
 namespace {
 
-constexpr std::string_view Usage = R"(usage: rq70-devsim --port-dir DIR --port COMn [options] [fault options]
+constexpr std::string_view Usage = R"(Usage: rq70-devsim --port-dir DIR --port COMn [options] [fault options]
 
 Simulates the RQ-70 boot loader on a pseudo-terminal. The pty's path is printed on stdout once
 DIR/COMn links to it. The simulator serves until SIGTERM, SIGINT or SIGHUP, then removes the

@@ -30,7 +30,8 @@ Commands:
   update [FILE.KRV] (--port P [--port P ...] | --detect)
                             update every named port at the same time (or the port the search
                             finds) from FILE.KRV, or from the one RQ70*.KRV file beside this
-                            program; each device gets exactly the windows' update
+                            program (installed in /usr/bin or another system folder: in the
+                            current folder); each device gets exactly the windows' update
   history [--last N]        the update record as a table (--json: its lines as they are)
 
 A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the windows) or the

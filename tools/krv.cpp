@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const char* Usage = R"(usage: krv pack [--force] IN.hex OUT.KRV
+constexpr const char* Usage = R"(Usage: krv pack [--force] IN.hex OUT.KRV
        krv unpack IN.KRV OUT.hex
        krv dump [--json] FILE.KRV
        krv help | --help | --version

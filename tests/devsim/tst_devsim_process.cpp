@@ -284,7 +284,7 @@ private slots:
     void helpAndVersionExitSuccessfully() {
         const Run help = RunToEnd({"--help"});
         QCOMPARE(help.exitCode, 0);
-        QVERIFY(help.out.startsWith("usage: rq70-devsim"));
+        QVERIFY(help.out.startsWith("Usage: rq70-devsim"));
         QVERIFY(help.err.isEmpty());
         const Run version = RunToEnd({"--version"});
         QCOMPARE(version.exitCode, 0);

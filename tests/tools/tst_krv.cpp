@@ -548,7 +548,7 @@ private slots:
         QFETCH(QString, reason);
         const Result result = Krv(args);
         QCOMPARE(result.exitCode, 2);
-        QVERIFY2(result.err.startsWith("krv: " + reason.toUtf8() + "\nusage: krv"), result.err);
+        QVERIFY2(result.err.startsWith("krv: " + reason.toUtf8() + "\nUsage: krv"), result.err);
         QCOMPARE(result.out, QByteArray());
     }
 
@@ -557,7 +557,7 @@ private slots:
              {QStringList{"help"}, QStringList{"--help"}, QStringList{"dump", "-h"}}) {
             const Result result = Krv(args);
             QCOMPARE(result.exitCode, 0);
-            QVERIFY(result.out.startsWith("usage: krv"));
+            QVERIFY(result.out.startsWith("Usage: krv"));
             QCOMPARE(result.err, QByteArray());
         }
         const Result version = Krv({"--version"});
