@@ -14,9 +14,9 @@
 namespace {
 
 constexpr const char* Usage = R"(Usage: krv pack [--force] IN.hex OUT.KRV
-       krv unpack IN.KRV OUT.hex
-       krv dump [--json] FILE.KRV
-       krv help | --help | --version
+  or:  krv unpack IN.KRV OUT.hex
+  or:  krv dump [--json] FILE.KRV
+  or:  krv help | --help | --version
 
   pack     scramble an Intel HEX file into an update file; every line end becomes CR LF.
            A file without a data record (a line ':LLAAAA00...') is refused, as the updater
