@@ -200,7 +200,7 @@ template <typename Owner, typename T> Store Number(T Owner::*field, long long lo
 // One option: its name without the dashes, the name of its value (none for a switch), its lines
 // in --help, whether --help lists it among the faults, and how it is stored (nothing for --help
 // and --version, which the caller answers). A new option is one entry here.
-struct OptionSpec {
+struct OptionEntry {
     std::string_view name;
     std::string_view valueName;
     std::string_view help;
@@ -208,10 +208,10 @@ struct OptionSpec {
     Store store;
 };
 
-const std::vector<OptionSpec>& OptionTable() {
+const std::vector<OptionEntry>& OptionTable() {
     using V = std::string_view;
     using E = std::string&;
-    static const std::vector<OptionSpec> table = {
+    static const std::vector<OptionEntry> table = {
         {"port-dir", "DIR", "folder for the link to the pty (required)", false,
          Text(&Options::portDir, "a folder")},
         {"port", "COMn", "name of the link, COM1 to COM256 (required); a stale link is replaced", false,
@@ -325,21 +325,20 @@ const std::vector<OptionSpec>& OptionTable() {
     return table;
 }
 
-QString Name(const OptionSpec& spec) {
-    return QString::fromLatin1(spec.name.data(), static_cast<qsizetype>(spec.name.size()));
+QString Name(const OptionEntry& entry) {
+    return QString::fromLatin1(entry.name.data(), static_cast<qsizetype>(entry.name.size()));
 }
 
 // "  --name VALUE" and the help lines in a column beside it, or below it when the two would touch.
-std::string HelpEntry(const OptionSpec& spec) {
+std::string HelpEntry(const OptionEntry& option) {
     constexpr std::size_t Column = 28;
-    std::string entry = "  --" + std::string(spec.name);
-    if (!spec.valueName.empty())
-        entry += " " + std::string(spec.valueName);
-    entry +=
-        entry.size() < Column ? std::string(Column - entry.size(), ' ') : "\n" + std::string(Column, ' ');
-    for (const char c : spec.help)
-        entry += c == '\n' ? "\n" + std::string(Column, ' ') : std::string(1, c);
-    return entry + "\n";
+    std::string line = "  --" + std::string(option.name);
+    if (!option.valueName.empty())
+        line += " " + std::string(option.valueName);
+    line += line.size() < Column ? std::string(Column - line.size(), ' ') : "\n" + std::string(Column, ' ');
+    for (const char c : option.help)
+        line += c == '\n' ? "\n" + std::string(Column, ' ') : std::string(1, c);
+    return line + "\n";
 }
 
 } // namespace
@@ -373,12 +372,13 @@ std::optional<std::string> DecodeIdText(std::string_view text, std::string& erro
 
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
     QCommandLineParser parser;
-    for (const OptionSpec& spec : OptionTable()) {
+    for (const OptionEntry& entry : OptionTable()) {
         const QStringList names =
-            spec.name == "help" ? QStringList{QStringLiteral("h"), Name(spec)} : QStringList{Name(spec)};
+            entry.name == "help" ? QStringList{QStringLiteral("h"), Name(entry)} : QStringList{Name(entry)};
         QCommandLineOption option(names);
-        if (!spec.valueName.empty())
-            option.setValueName(QString::fromLatin1(spec.valueName.data(), qsizetype(spec.valueName.size())));
+        if (!entry.valueName.empty())
+            option.setValueName(
+                QString::fromLatin1(entry.valueName.data(), qsizetype(entry.valueName.size())));
         parser.addOption(option);
     }
     ParsedArguments result;
@@ -398,13 +398,14 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
     }
 
     Options options;
-    for (const OptionSpec& spec : OptionTable()) {
-        if (!spec.store || !parser.isSet(Name(spec)))
+    for (const OptionEntry& entry : OptionTable()) {
+        if (!entry.store || !parser.isSet(Name(entry)))
             continue;
         const QStringList values =
-            spec.valueName.empty() ? QStringList{QString()} : parser.values(Name(spec));
+            entry.valueName.empty() ? QStringList{QString()} : parser.values(Name(entry));
         for (const QString& value : values) {
-            if (!spec.store("--" + std::string(spec.name), rq70::ArgumentBytes(value), options, result.error))
+            if (!entry.store("--" + std::string(entry.name), rq70::ArgumentBytes(value), options,
+                             result.error))
                 return result;
         }
     }
@@ -420,9 +421,9 @@ std::string HelpText() {
     std::string text(Usage);
     for (const bool fault : {false, true}) {
         text += fault ? "\nFault options:\n" : "";
-        for (const OptionSpec& spec : OptionTable()) {
-            if (spec.fault == fault)
-                text += HelpEntry(spec);
+        for (const OptionEntry& entry : OptionTable()) {
+            if (entry.fault == fault)
+                text += HelpEntry(entry);
         }
     }
     return text + std::string(AfterOptions);

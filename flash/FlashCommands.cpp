@@ -9,6 +9,7 @@
 #include "image/UpdateFileDiscovery.h"
 #include "link/DetectionView.h"
 #include "link/DeviceQuery.h"
+#include "link/DeviceResync.h"
 #include "link/PortSearch.h"
 
 #include <QCoreApplication>
@@ -310,11 +311,12 @@ int Info(const FlashOptions& options) {
         Complain(OpenFailureText(open));
         return ExitPortNotOpened;
     }
-    // As the search does: one flush, then at most two pings.
+    // As the search does: one flush, then at most two pings, the first of which also brings back a
+    // device that an interrupted run left inside a command.
     link.FlushInput();
     bool present = false;
     for (int ping = 0; ping < PingsPerPort && !present; ++ping)
-        present = CheckPresence(link);
+        present = ping == 0 ? ResynchroniseDevice(link) : CheckPresence(link);
     if (!present) {
         Complain(QStringLiteral("no boot loader answers on %1").arg(port.name));
         return ExitNoDevice;

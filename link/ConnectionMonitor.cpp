@@ -9,7 +9,7 @@ namespace rq70 {
 
 QString MonitorTick(SerialLink& link) {
     // An adapter pulled and plugged back in leaves the port dead until it is opened again.
-    if (!link.IsUsable())
+    if (link.LineLost())
         link.Reopen();
     // A late reply to these goes out with the next tick's flush: at worst one tick reads it and
     // says "not connected".

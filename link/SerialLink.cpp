@@ -54,12 +54,14 @@ void SerialLink::ApplyLineSettings() {
 
 OpenResult SerialLink::SelectAndOpen(int n) {
     Close();
+    lineLost_ = false;
     commPort_ = n;
     return OpenPath(ComPortDevicePath(n), ComPortName(n));
 }
 
 OpenResult SerialLink::OpenDevice(const QString& devicePath, const QString& name) {
     Close();
+    lineLost_ = false;
     commPort_ = 0;
     return OpenPath(devicePath, name);
 }
@@ -75,6 +77,7 @@ OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
     if (!port_.open(QIODevice::ReadWrite))
         return DescribeOpenFailure(port_.error(), name, path);
     failed_ = false;
+    lineLost_ = false;
     needsResync_ = true;
     const int fd = static_cast<int>(port_.handle());
     // Every reply of the protocol is waited for: an adapter must not sit on it.
@@ -122,8 +125,10 @@ bool SerialLink::IsUsable() const {
 void SerialLink::OnPortError(QSerialPort::SerialPortError error) {
     // The line went away (unplugged adapter, simulator gone): the port still says it is open and
     // writes still "succeed", so remember it and fail every later read.
-    if (error == QSerialPort::ReadError || error == QSerialPort::ResourceError)
+    if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) && port_.isOpen()) {
         failed_ = true;
+        lineLost_ = true;
+    }
 }
 
 bool SerialLink::FlushInput() {

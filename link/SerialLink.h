@@ -68,6 +68,10 @@ public:
     // back in: the same device path under the same COM number. True when the port is usable again;
     // a port still missing stays closed, without a word.
     bool Reopen();
+    // True from the moment the line of an open port goes away until the port is open again, or
+    // another port is chosen: only such a port is opened again by Reopen's callers. A port that
+    // failed to open when it was chosen is not theirs to open.
+    bool LineLost() const { return lineLost_; }
     bool IsOpen() const;
     // Open, and the line has not gone away under it.
     bool IsUsable() const;
@@ -125,6 +129,7 @@ private:
     // Set when the line went away under an open port: from then on every read counts as failed,
     // even though the port still reports itself open.
     bool failed_ = false;
+    bool lineLost_ = false;
     bool needsResync_ = false;
 };
 

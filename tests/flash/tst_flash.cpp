@@ -8,6 +8,7 @@
 #include "link/BootLoaderBytes.h"
 #include "update/UpdateRecord.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSerialPort>
 #include <QTest>
@@ -533,6 +534,29 @@ private slots:
         const QString difference = MemoryDifference(WithoutKeptWord(second.Dump(), kept), images);
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
         QVERIFY(kept);
+    }
+
+    // A device left inside a program write: `info` finds it, and what finishes the write lands in
+    // the first rows an update rewrites, not where the probe bytes would have put it.
+    void infoFindsADeviceLeftInsideACommand() {
+        Bench bench;
+        SimulatedDevice& device = bench.Add(1);
+        {
+            QSerialPort port(bench.folder.filePath("COM1"));
+            QVERIFY(port.open(QIODevice::ReadWrite));
+            port.write(QByteArray(1, char(WriteProgramCommand)));
+            QVERIFY(port.waitForBytesWritten(1000));
+            QTRY_VERIFY(port.waitForReadyRead(100) || port.bytesAvailable() > 0);
+            QCOMPARE(port.readAll(), QByteArray(1, char(AckByte)));
+        }
+        const FlashRun run = bench.Run({"info", "--port", "COM1"});
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QVERIFY(run.out.contains("RQ-70 Boot 1.0"));
+        QVERIFY(device.Stop());
+        for (const QJsonValue& word : device.Dump().value("program").toArray()) {
+            const int address = word.toArray().at(0).toInt();
+            QVERIFY2(address >= 256 && address < 256 + 32, qPrintable(QString::number(address)));
+        }
     }
 };
 

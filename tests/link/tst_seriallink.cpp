@@ -6,6 +6,7 @@
 
 #include "link/BootLoaderBytes.h"
 #include "link/ComPorts.h"
+#include "link/ConnectionMonitor.h"
 #include "link/DeviceQuery.h"
 #include "link/SerialLink.h"
 
@@ -13,11 +14,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -214,6 +217,29 @@ private slots:
         QCOMPARE(bench.link.ReadByte().kind, ByteRead::Failed);
         QVERIFY(!bench.link.WaitForInput(1));
         QVERIFY(!CheckPresence(bench.link));
+    }
+
+    // The monitor opens again only a port whose line went away under it, never one that failed
+    // to open when it was chosen (in use by another program, say) and is free later.
+    void monitorReopensOnlyAPortThatWasLost() {
+        Bench bench;
+        QVERIFY(bench.Start());
+        const QString com2 = QDir(bench.device.PortDir()).filePath("COM2");
+        QVERIFY(QFile::link(bench.device.PtyPath(), com2));
+        {
+            QSerialPort other(com2);
+            QVERIFY(other.open(QIODevice::ReadWrite));
+            QVERIFY(!bench.link.SelectAndOpen(2).ok());
+        }
+        QCOMPARE(MonitorTick(bench.link), QStringLiteral("not connected to RQ-70"));
+        QVERIFY(!bench.link.IsOpen());
+
+        QVERIFY(bench.link.SelectAndOpen(1).ok());
+        QVERIFY(bench.device.Signal(SIGUSR1));
+        QTRY_VERIFY(bench.link.LineLost());
+        QVERIFY(bench.device.Signal(SIGUSR2));
+        QTRY_COMPARE(MonitorTick(bench.link), QStringLiteral("connected to RQ-70"));
+        QVERIFY(!bench.link.LineLost());
     }
 
     void monitorTimerTicksOnlyWhenOn() {
