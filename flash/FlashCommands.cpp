@@ -100,10 +100,6 @@ std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitS
         }
         path = QString::fromStdString(JoinFolderAndName(folder.toStdString(), name));
     }
-    if (QFileInfo(path).isDir()) {
-        Complain(QStringLiteral("cannot read the update file '%1': it is a folder").arg(path));
-        return std::nullopt;
-    }
     FileContent content = ReadWholeFile(path.toStdString());
     if (!content.bytes) {
         Complain(QStringLiteral("cannot read the update file '%1': %2")
@@ -316,7 +312,7 @@ int Info(const FlashOptions& options) {
     link.FlushInput();
     bool present = false;
     for (int ping = 0; ping < PingsPerPort && !present; ++ping)
-        present = ping == 0 ? ResynchroniseDevice(link) : CheckPresence(link);
+        present = PingDevice(link);
     if (!present) {
         Complain(QStringLiteral("no boot loader answers on %1").arg(port.name));
         return ExitNoDevice;

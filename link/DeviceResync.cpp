@@ -1,6 +1,7 @@
 #include "link/DeviceResync.h"
 
 #include "link/BootLoaderBytes.h"
+#include "link/DeviceQuery.h"
 
 #include <QDeadlineTimer>
 
@@ -50,6 +51,10 @@ bool ResynchroniseDevice(SerialLink& link, int timeoutMs) {
             return false;
     }
     return false;
+}
+
+bool PingDevice(SerialLink& link, int timeoutMs) {
+    return link.NeedsResync() ? ResynchroniseDevice(link, timeoutMs) : CheckPresence(link, timeoutMs);
 }
 
 } // namespace rq70

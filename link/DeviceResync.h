@@ -21,6 +21,10 @@ inline constexpr std::uint8_t ResyncFillByte = 0x01;
 // for a command afterwards, and the link no longer needs a resync.
 bool ResynchroniseDevice(SerialLink& link, int timeoutMs = SerialLink::ReplyTimeoutMs);
 
+// A ping as a search makes it: on a port just opened, ResynchroniseDevice; after that, the plain
+// presence check.
+bool PingDevice(SerialLink& link, int timeoutMs = SerialLink::ReplyTimeoutMs);
+
 // The fill bytes alone, for a caller that probes in its own way right after.
 void SendResyncBytes(SerialLink& link);
 

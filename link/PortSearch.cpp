@@ -57,9 +57,7 @@ SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperati
         for (int ping = 0; ping < PingsPerPort; ++ping) {
             // The first ping also brings a device back that an interrupted run left inside a
             // command.
-            const bool present =
-                ping == 0 ? ResynchroniseDevice(link, replyTimeoutMs) : CheckPresence(link, replyTimeoutMs);
-            if (present) {
+            if (PingDevice(link, replyTimeoutMs)) {
                 line1 = QStringLiteral("Successfully connected to COM%1").arg(port);
                 // A port that fails during the query leaves the line as it was.
                 const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs);
