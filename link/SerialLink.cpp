@@ -2,6 +2,7 @@
 
 #include "link/AdapterLatency.h"
 #include "link/ComPorts.h"
+#include "link/DriverWrite.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -35,6 +36,8 @@ QString OwningGroup(const QString& devicePath) {
 
 SerialLink::SerialLink(QObject* parent) : QObject(parent) {
     Timer2.setInterval(MonitorIntervalMs);
+    replyDeadline_.setSingleShot(true);
+    replyDeadline_.setTimerType(Qt::PreciseTimer);
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialLink::OnPortError);
 }
 
@@ -147,11 +150,27 @@ bool SerialLink::SendByte(std::uint8_t byte) {
 bool SerialLink::SendBytes(const QByteArray& bytes) {
     if (!IsUsable())
         return false;
-    if (port_.write(bytes) != bytes.size())
-        return false;
-    // Hand the bytes to the driver now: callers may pause without running the event loop.
-    port_.flush();
-    return true;
+    // Straight into the driver: QSerialPort's own write path watches the port for room while its
+    // buffer holds anything, which costs the event loop two extra wake-ups for every write. Bytes
+    // it still holds go first, so only an empty buffer is passed by.
+    std::size_t taken = 0;
+    if (port_.bytesToWrite() == 0) {
+        const DriverWrite written = WriteToDriver(static_cast<int>(port_.handle()), bytes.constData(),
+                                                  static_cast<std::size_t>(bytes.size()));
+        if (written.lineGone) {
+            failed_ = true;
+            lineLost_ = true;
+            return false;
+        }
+        taken = written.taken;
+    }
+    if (taken == static_cast<std::size_t>(bytes.size()))
+        return true;
+    // The driver had no room for the rest: QSerialPort keeps it and hands it over as room comes,
+    // while the event loop runs.
+    const QByteArray rest = bytes.mid(static_cast<qsizetype>(taken));
+    // No flush: it would only meet the full driver, which QSerialPort reports as a resource error.
+    return port_.write(rest) == rest.size();
 }
 
 ByteRead SerialLink::ReadByte() {
@@ -186,33 +205,28 @@ bool SerialLink::WaitForInput(int count, int timeoutMs) {
     // Always one pass of the event loop, even when the bytes are already there.
     QCoreApplication::processEvents();
     while (true) {
-        if (!IsUsable())
-            return false;
-        const qint64 buffered = port_.bytesAvailable();
-        if (buffered >= count)
-            return true;
-        if (deadline.hasExpired()) {
-            // A short reply stayed in the driver: the port never woke for less than all of it.
-            TakeArrivedBytes();
+        const qint64 buffered = IsUsable() ? port_.bytesAvailable() : -1;
+        if (buffered < 0 || buffered >= count || deadline.hasExpired()) {
+            replyDeadline_.stop();
+            if (buffered < 0)
+                return false;
+            if (buffered < count)
+                // A short reply stayed in the driver: the port never woke for less than all of it.
+                TakeArrivedBytes();
             return IsUsable();
         }
         wakeUp_.WakeAt(static_cast<int>(count - buffered));
-
-        // Sleep in the event loop until a byte arrives, the port fails or the deadline passes.
-        QEventLoop loop;
-        QTimer timeout;
-        timeout.setSingleShot(true);
-        timeout.setTimerType(Qt::PreciseTimer);
-        connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
-        connect(&port_, &QSerialPort::readyRead, &loop, [&] {
+        // The deadline's timer ends the sleep when nothing else does; its firing is the event. It
+        // is set again whenever it is not running: it may have fired a little early, or a wait
+        // inside a window event may have used it.
+        if (!replyDeadline_.isActive())
+            replyDeadline_.start(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)));
+        // Sleep in the event loop until something happens: bytes arrive (the port reads them in),
+        // the port fails, a window event comes, or the deadline passes. Nothing has to end the
+        // sleep by posting to the loop, which would cost a wake-up of its own.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (IsUsable() && port_.bytesAvailable() > buffered)
             ++dataWakeUps_;
-            if (port_.bytesAvailable() >= count)
-                loop.quit();
-        });
-        connect(&port_, &QSerialPort::errorOccurred, &loop, &QEventLoop::quit);
-        connect(&port_, &QSerialPort::aboutToClose, &loop, &QEventLoop::quit);
-        timeout.start(std::max<qint64>(deadline.remainingTime(), 0));
-        loop.exec();
     }
 }
 

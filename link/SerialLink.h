@@ -124,6 +124,8 @@ private:
     QString devicePath_;
     QString adapterNotice_;
     qint64 dataWakeUps_ = 0;
+    // Ends a reply wait's sleep in the event loop at its deadline.
+    QTimer replyDeadline_;
     LowLatencyMode lowLatency_;
     ReplyWakeUp wakeUp_;
     // Set when the line went away under an open port: from then on every read counts as failed,

@@ -195,6 +195,45 @@ private slots:
         QCOMPARE(bench.link.ReceivedText, QByteArray());
     }
 
+    // Bytes go straight into the driver; what it has no room for is queued behind them, and later
+    // sends queue behind that, so the line carries every byte once, in the order sent. A line
+    // that refuses a write outright has gone.
+    void sendsKeepTheirOrderWhenTheDriverIsFull() {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        SerialLink link;
+        link.ApplyLineSettings();
+        QVERIFY(link.OpenDevice(QString::fromLocal8Bit(::ptsname(master)), "COM1").ok());
+
+        // Far more than a pty's driver holds while nobody reads the other end.
+        QByteArray sent;
+        for (int chunk = 0; chunk < 400; ++chunk) {
+            QByteArray bytes(1000, Qt::Uninitialized);
+            for (int i = 0; i < bytes.size(); ++i)
+                bytes[i] = static_cast<char>((chunk * 1000 + i) % 251);
+            QVERIFY(link.SendBytes(bytes));
+            sent += bytes;
+        }
+        QByteArray arrived;
+        QElapsedTimer clock;
+        clock.start();
+        while (arrived.size() < sent.size() && clock.elapsed() < 20000) {
+            char buffer[65536];
+            const ssize_t count = ::read(master, buffer, sizeof buffer);
+            if (count > 0)
+                arrived.append(buffer, count);
+            else
+                QTest::qWait(1); // QSerialPort hands over what it holds as room comes
+        }
+        QCOMPARE(arrived.size(), sent.size());
+        QVERIFY(arrived == sent);
+
+        ::close(master);
+        QVERIFY(!link.SendByte(ProbeCommand));
+        QVERIFY(link.LineLost());
+        QCOMPARE(link.ReadByte().kind, ByteRead::Failed);
+    }
+
     void closedPortFailsEveryOperation() {
         SerialLink link;
         QVERIFY(!link.IsOpen());
