@@ -53,8 +53,9 @@ std::string PtyServer::Open() {
         log_ = std::fopen(options_.logPath.c_str(), "w");
         if (!log_)
             return Failure("cannot write the log " + options_.logPath);
-        // Whole lines at once: tests read the log while the simulator runs.
-        std::setvbuf(log_, nullptr, _IOLBF, 0);
+        // Written out whenever the simulator has nothing left to do for the moment (see Serve), so
+        // tests can read it while the simulator runs, and a burst of bytes costs one write.
+        std::setvbuf(log_, nullptr, _IOFBF, 1 << 16);
     }
     if (std::string error = OpenPty(); !error.empty())
         return error;
@@ -272,6 +273,8 @@ std::string PtyServer::Serve(Ending& ending) {
                     return error;
                 continue;
             }
+            if (log_)
+                std::fflush(log_);
             pollfd fd{signalFd_, POLLIN, 0};
             const auto left = std::max(reappearAt_ - Now(), Duration::zero());
             const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
@@ -318,6 +321,9 @@ std::string PtyServer::Serve(Ending& ending) {
             timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
             timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
         }
+        // The bytes handed over are on their way; the log of them goes out before the sleep.
+        if (log_)
+            std::fflush(log_);
         if (::ppoll(fds, 2, hasWake ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;

@@ -83,7 +83,11 @@ QList<SimulatedDevice::LoggedByte> SimulatedDevice::Log() const {
     if (!file.open(QIODevice::ReadOnly))
         return bytes;
     while (!file.atEnd()) {
-        const QList<QByteArray> fields = file.readLine().trimmed().split(' ');
+        const QByteArray line = file.readLine();
+        // A line the simulator is still writing is read next time.
+        if (!line.endsWith('\n'))
+            break;
+        const QList<QByteArray> fields = line.trimmed().split(' ');
         if (fields.size() == 3)
             bytes.append({fields[0].toLongLong(), fields[1] == "in", fields[2].toInt(nullptr, 16)});
     }
