@@ -217,10 +217,11 @@ bool SerialLink::WaitForInput(int count, int timeoutMs) {
         }
         wakeUp_.WakeAt(static_cast<int>(count - buffered));
         // The deadline's timer ends the sleep when nothing else does; its firing is the event. It
-        // is set again whenever it is not running: it may have fired a little early, or a wait
-        // inside a window event may have used it.
-        if (!replyDeadline_.isActive())
-            replyDeadline_.start(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)));
+        // is set again when it is not running (it may have fired a little early) or runs past
+        // this deadline (a wait inside a window event shares it with the wait around it).
+        const qint64 remainingMs = std::max<qint64>(deadline.remainingTime(), 0);
+        if (!replyDeadline_.isActive() || replyDeadline_.remainingTime() > remainingMs)
+            replyDeadline_.start(static_cast<int>(remainingMs));
         // Sleep in the event loop until something happens: bytes arrive (the port reads them in),
         // the port fails, a window event comes, or the deadline passes. Nothing has to end the
         // sleep by posting to the loop, which would cost a wake-up of its own.

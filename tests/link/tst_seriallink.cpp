@@ -174,6 +174,27 @@ private slots:
         QVERIFY(windowEventRan);
     }
 
+    // A wait run by a window event inside another wait keeps its own deadline, and so does the
+    // wait around it.
+    void aWaitInsideAWaitKeepsItsOwnDeadline() {
+        Bench bench;
+        QVERIFY(bench.Start({"--silent"}));
+        qint64 innerMs = -1;
+        QTimer::singleShot(10, [&] {
+            QElapsedTimer inner;
+            inner.start();
+            bench.link.WaitForInput(1, 50);
+            innerMs = inner.elapsed();
+        });
+        QElapsedTimer outer;
+        outer.start();
+        bench.link.SendByte(ProbeCommand);
+        QVERIFY(bench.link.WaitForInput(1, 1000));
+        QVERIFY(outer.elapsed() >= 1000);
+        QVERIFY(innerMs >= 50);
+        QVERIFY2(innerMs < 500, qPrintable(QString::number(innerMs)));
+    }
+
     void singleByteReadsAndTheFlush() {
         Bench bench;
         QVERIFY(bench.Start());
