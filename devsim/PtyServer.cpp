@@ -265,66 +265,54 @@ bool PtyServer::HostHasReadEverything() const {
     return queued == 0 && sinceLastWrite >= SettleTime;
 }
 
+std::optional<PtyServer::Duration> PtyServer::NextWake() const {
+    if (vanished_)
+        return reappearTimed_ ? std::optional(reappearAt_) : std::nullopt;
+    std::optional<Duration> wake;
+    const auto wakeAt = [&](Duration at) {
+        if (!wake || at < *wake)
+            wake = at;
+    };
+    if (!closing_ && !fromHost_.empty())
+        wakeAt(fromHost_.front().at);
+    if (!outputBlocked_ && !toHost_.Empty())
+        wakeAt(toHost_.Front().at);
+    if (closing_ && toHost_.Empty())
+        wakeAt(Now() + SettleCheckInterval);
+    return wake;
+}
+
 std::string PtyServer::Serve(Ending& ending) {
     for (;;) {
-        if (vanished_) {
-            if (reappearTimed_ && Now() >= reappearAt_) {
-                if (std::string error = Reappear(); !error.empty())
-                    return error;
-                continue;
-            }
-            if (log_)
-                std::fflush(log_);
-            pollfd fd{signalFd_, POLLIN, 0};
-            const auto left = std::max(reappearAt_ - Now(), Duration::zero());
-            const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
-                                   static_cast<long>(left.count() % 1'000'000'000)};
-            if (::ppoll(&fd, 1, reappearTimed_ ? &timeout : nullptr, nullptr) < 0 && errno != EINTR)
-                return Failure("ppoll");
-            if (fd.revents & POLLIN) {
-                bool stop = false;
-                if (std::string error = TakeSignal(stop); !error.empty() || stop) {
-                    ending = Ending::Signal;
-                    return error;
-                }
-            }
-            continue;
+        if (vanished_ && reappearTimed_ && Now() >= reappearAt_) {
+            if (std::string error = Reappear(); !error.empty())
+                return error;
         }
-        if (std::string error = RunDueBytes(); !error.empty())
-            return error;
-        if (vanished_)
-            continue;
-        if (closing_ && toHost_.Empty() && HostHasReadEverything()) {
-            ending = device_.HangUpDue() ? Ending::HangUp : Ending::Finish;
-            return {};
+        if (!vanished_) {
+            if (std::string error = RunDueBytes(); !error.empty())
+                return error;
+            // Once the adapter is pulled there is no line left to close.
+            if (!vanished_ && closing_ && toHost_.Empty() && HostHasReadEverything()) {
+                ending = device_.HangUpDue() ? Ending::HangUp : Ending::Finish;
+                return {};
+            }
         }
 
-        bool hasWake = false;
-        Duration wake{};
-        const auto wakeAt = [&](Duration at) {
-            if (!hasWake || at < wake)
-                wake = at;
-            hasWake = true;
-        };
-        if (!closing_ && !fromHost_.empty())
-            wakeAt(fromHost_.front().at);
-        if (!outputBlocked_ && !toHost_.Empty())
-            wakeAt(toHost_.Front().at);
-        if (closing_ && toHost_.Empty())
-            wakeAt(Now() + SettleCheckInterval);
-
+        // While the adapter is pulled there is no pty: only signals and the time to plug it back.
         pollfd fds[2] = {{signalFd_, POLLIN, 0},
                          {masterFd_, static_cast<short>(POLLIN | (outputBlocked_ ? POLLOUT : 0)), 0}};
+        const nfds_t watched = vanished_ ? 1 : 2;
+        const std::optional<Duration> wake = NextWake();
         timespec timeout{};
-        if (hasWake) {
-            const auto left = std::max(wake - Now(), Duration::zero());
+        if (wake) {
+            const auto left = std::max(*wake - Now(), Duration::zero());
             timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
             timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
         }
         // The bytes handed over are on their way; the log of them goes out before the sleep.
         if (log_)
             std::fflush(log_);
-        if (::ppoll(fds, 2, hasWake ? &timeout : nullptr, nullptr) < 0) {
+        if (::ppoll(fds, watched, wake ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             return Failure("ppoll");

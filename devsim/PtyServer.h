@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <optional>
 #include <string>
 
 namespace devsim {
@@ -51,6 +52,9 @@ private:
     // adapter back in failed on.
     std::string TakeSignal(bool& stop);
     void RemoveLink();
+    // When the next byte is due, the adapter is to be plugged back in, or a closing line is
+    // checked again; none: only a signal or the host wakes the server.
+    std::optional<Duration> NextWake() const;
     // Hands due host bytes to the device and writes due replies, in time order.
     std::string RunDueBytes();
     std::string TakeHostBytes();

@@ -15,6 +15,10 @@ namespace {
 // the probe and its answer cross in about 25 ms, and a USB adapter may hold them 16 ms more.
 constexpr int SettleMs = 50;
 
+QByteArray FillBytes() {
+    return QByteArray(LongestParameters, static_cast<char>(ResyncFillByte));
+}
+
 // A command that the fill bytes finished may answer with an acknowledge of its own, so the one
 // just read may not have been the probe's: whatever follows it closely is dropped.
 void DropLateReplies(SerialLink& link, int timeoutMs) {
@@ -28,15 +32,13 @@ void DropLateReplies(SerialLink& link, int timeoutMs) {
 } // namespace
 
 void SendResyncBytes(SerialLink& link) {
-    link.SendBytes(QByteArray(LongestParameters, static_cast<char>(ResyncFillByte)));
+    link.SendBytes(FillBytes());
     link.MarkInSync();
 }
 
 bool ResynchroniseDevice(SerialLink& link, int timeoutMs) {
     const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
-    QByteArray bytes(LongestParameters, static_cast<char>(ResyncFillByte));
-    bytes += static_cast<char>(ProbeCommand);
-    link.SendBytes(bytes);
+    link.SendBytes(FillBytes() + static_cast<char>(ProbeCommand));
     link.MarkInSync();
     // The finished command's reply comes first, then the probe's acknowledge.
     for (int read = 0; read <= LongestReply; ++read) {

@@ -79,7 +79,6 @@ OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
     port_.setPortName(path);
     if (!port_.open(QIODevice::ReadWrite))
         return DescribeOpenFailure(port_.error(), name, path);
-    failed_ = false;
     lineLost_ = false;
     needsResync_ = true;
     const int fd = static_cast<int>(port_.handle());
@@ -103,7 +102,6 @@ void SerialLink::Close() {
         lowLatency_.Restore(fd);
         port_.close();
     }
-    failed_ = false;
 }
 
 bool SerialLink::Reopen() {
@@ -122,16 +120,14 @@ bool SerialLink::IsOpen() const {
 }
 
 bool SerialLink::IsUsable() const {
-    return port_.isOpen() && !failed_;
+    return port_.isOpen() && !lineLost_;
 }
 
 void SerialLink::OnPortError(QSerialPort::SerialPortError error) {
     // The line went away (unplugged adapter, simulator gone): the port still says it is open and
     // writes still "succeed", so remember it and fail every later read.
-    if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) && port_.isOpen()) {
-        failed_ = true;
+    if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) && port_.isOpen())
         lineLost_ = true;
-    }
 }
 
 bool SerialLink::FlushInput() {
@@ -158,7 +154,6 @@ bool SerialLink::SendBytes(const QByteArray& bytes) {
         const DriverWrite written = WriteToDriver(static_cast<int>(port_.handle()), bytes.constData(),
                                                   static_cast<std::size_t>(bytes.size()));
         if (written.lineGone) {
-            failed_ = true;
             lineLost_ = true;
             return false;
         }

@@ -129,8 +129,8 @@ private:
     LowLatencyMode lowLatency_;
     ReplyWakeUp wakeUp_;
     // Set when the line went away under an open port: from then on every read counts as failed,
-    // even though the port still reports itself open.
-    bool failed_ = false;
+    // even though the port still reports itself open. Kept after the port is closed, for Reopen's
+    // callers (see LineLost).
     bool lineLost_ = false;
     bool needsResync_ = false;
 };

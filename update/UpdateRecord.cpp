@@ -189,32 +189,16 @@ QJsonObject ToJson(const UpdateRecord& record) {
 }
 
 UpdateFileFacts ReadUpdateFileFacts(const QString& path) {
-    // Only ever asked about a file that was loaded, but it may have been swapped since: never wait
-    // on a pipe or hash an endless device.
-    if (const FileRefusal refusal = UpdateFileRefusal(path.toStdString());
-        refusal.kind != FileRefusal::Kind::None)
+    // Read as the loader reads it: only ever asked about a file that was loaded, but it may have
+    // been swapped since, and a pipe or an endless device under its name is refused unread.
+    const FileContent content = ReadWholeFile(path.toStdString());
+    if (!content.bytes)
         return {
-            -1, {}, QStringLiteral("cannot read %1: %2").arg(path, QString::fromStdString(refusal.reason))};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return {-1, {}, QStringLiteral("cannot open %1: %2").arg(path, file.errorString())};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
-    qint64 size = 0;
-    for (;;) {
-        const qint64 count = file.read(chunk.data(), chunk.size());
-        if (count < 0)
-            return {-1, {}, QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
-        if (count == 0)
-            break;
-        if (size + count > MaxUpdateFileBytes)
-            return {-1,
-                    {},
-                    QStringLiteral("cannot read %1: it grew beyond the size of an update file").arg(path)};
-        hash.addData(QByteArrayView(chunk.constData(), count));
-        size += count;
-    }
-    return {size, QString::fromLatin1(hash.result().toHex()), {}};
+            -1, {}, QStringLiteral("cannot read %1: %2").arg(path, QString::fromStdString(content.error))};
+    const QByteArray hash = QCryptographicHash::hash(
+        QByteArrayView(content.bytes->data(), static_cast<qsizetype>(content.bytes->size())),
+        QCryptographicHash::Sha256);
+    return {static_cast<qint64>(content.bytes->size()), QString::fromLatin1(hash.toHex()), {}};
 }
 
 QString UpdateRecordPath() {

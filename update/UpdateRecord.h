@@ -52,7 +52,8 @@ struct UpdateFileFacts {
     QString error;
 };
 
-// The update file's size and SHA-256, read in chunks so that any size of file fits in memory.
+// The update file's size and SHA-256, read whole as the loader reads it (at most
+// MaxUpdateFileBytes; anything else is refused with the reason in `error`).
 UpdateFileFacts ReadUpdateFileFacts(const QString& path);
 
 // Where the record goes: $RQ70_UPDATE_RECORD when set, else updates.jsonl in rq70-updater/ under
