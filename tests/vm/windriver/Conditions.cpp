@@ -78,9 +78,10 @@ WaitRequest Problem(const QString& text) {
 } // namespace
 
 WaitRequest ParseWait(const QStringList& words) {
-    const QString usage = QStringLiteral(
-        "wait window|gone NAME MS, wait modal MS, wait enabled|disabled CONTROL MS, "
-        "wait text|tooltip|title CONTROL [is|has|like] VALUE MS, wait value CONTROL [is|atleast] N MS");
+    const QString usage =
+        QStringLiteral("wait window|gone NAME MS, wait modal MS, wait enabled|disabled CONTROL MS, "
+                       "wait text|tooltip|title|entries CONTROL [is|has|like] VALUE MS, wait value CONTROL "
+                       "[is|atleast] N MS");
     if (words.size() < 2)
         return Problem(usage);
     WaitRequest request;
@@ -114,7 +115,8 @@ WaitRequest ParseWait(const QStringList& words) {
             rest.first(), [wanted](const QJsonObject& facts) { return facts["enabled"].toBool() == wanted; });
         return request;
     }
-    if ((kind == "text" || kind == "tooltip" || kind == "title") && (rest.size() == 2 || rest.size() == 3)) {
+    if ((kind == "text" || kind == "tooltip" || kind == "title" || kind == "entries") &&
+        (rest.size() == 2 || rest.size() == 3)) {
         const QString op = rest.size() == 3 ? rest[1] : QStringLiteral("is");
         QString problem;
         auto test = TextTest(kind, op, rest.last(), problem);

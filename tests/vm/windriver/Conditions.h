@@ -23,7 +23,7 @@ struct WaitRequest {
 
 // The words after "wait":
 //   window NAME MS | gone NAME MS | modal MS | enabled CONTROL MS | disabled CONTROL MS
-//   text|tooltip|title CONTROL [is|has|like] VALUE MS      (is: equal, has: contains, like: regex)
+//   text|tooltip|title|entries CONTROL [is|has|like] VALUE MS  (is: equal, has: contains, like: regex)
 //   value CONTROL [is|atleast] NUMBER MS
 WaitRequest ParseWait(const QStringList& words);
 

@@ -108,10 +108,15 @@ QJsonObject DescribeWidget(const QWidget* widget) {
         facts["text"] = list->currentText();
         facts["index"] = list->currentIndex();
         QJsonArray items;
-        for (int index = 0; index < list->count(); ++index)
-            items.append(QJsonObject{{"text", list->itemText(index)},
-                                     {"tooltip", list->itemData(index, Qt::ToolTipRole).toString()}});
+        QStringList entries;
+        for (int index = 0; index < list->count(); ++index) {
+            const QString tooltip = list->itemData(index, Qt::ToolTipRole).toString();
+            items.append(QJsonObject{{"text", list->itemText(index)}, {"tooltip", tooltip}});
+            entries << list->itemText(index) + ' ' + tooltip;
+        }
         facts["items"] = items;
+        // The same as one text, for a script that compares without reading JSON.
+        facts["entries"] = entries.join(QStringLiteral(", "));
     }
     if (const auto* bar = qobject_cast<const QProgressBar*>(widget)) {
         facts["value"] = bar->value();
