@@ -72,7 +72,11 @@ start() {
     shift
     mkfifo "$work/$name.in"
     export RQ70_WINDRIVER_IN="$work/$name.in" RQ70_WINDRIVER_OUT="$work/$name.out"
-    (cd "$work" && LD_PRELOAD="$driver" exec "$work/program/rq70-updater" "$@") >"$work/$name.log" 2>&1 &
+    # An updater built with AddressSanitizer wants its runtime first among the loaded libraries.
+    local preload=$driver asan
+    asan=$(ldd "$updater" 2>/dev/null | awk '/libasan/ { print $3; exit }')
+    [[ -n "$asan" ]] && preload="$asan:$driver"
+    (cd "$work" && LD_PRELOAD="$preload" exec "$work/program/rq70-updater" "$@") >"$work/$name.log" 2>&1 &
     export RQ70_WINDRIVER_PID=$!
     pids+=("$RQ70_WINDRIVER_PID")
     for _ in $(seq 200); do
@@ -172,8 +176,8 @@ step click OKCmd
 step wait gone AutoDetectForm 2000
 step click OK
 step wait text UpdatingCompleteForm.Label1 is "The update was successful." 60000
-step text UpdatingCompleteForm.Label2
-expect text "RQ-70 Boot 1.0"
+# The identification comes after the verdict: the run reads it with the result window shown.
+step wait text UpdatingCompleteForm.Label2 is "RQ-70 Boot 1.0" 10000
 step screenshot UpdatingCompleteForm "$work/result.png"
 step click UpdatingCompleteForm.OKCmd
 ended "$RQ70_WINDRIVER_PID"
