@@ -9,7 +9,7 @@
 # is MS plus 10 s, so the driver's own timeout always answers first.
 # Source this file instead (`. drive.sh`) to get the same as a shell function, `drive`.
 drive() {
-    local limit=10 given= fifo=${RQ70_WINDRIVER_IN:?RQ70_WINDRIVER_IN names the driver FIFO}
+    local limit=10 given='' fifo=${RQ70_WINDRIVER_IN:?RQ70_WINDRIVER_IN names the driver FIFO}
     local out=${RQ70_WINDRIVER_OUT:-$fifo.out} pid=${RQ70_WINDRIVER_PID:-}
     if [[ "${1:-}" == -t ]]; then
         limit=$2 given=1
@@ -41,9 +41,21 @@ drive() {
         fi
     done
     local deadline=$((SECONDS + limit))
-    # Opening the FIFO blocks until the program has opened it; a program that never does must
-    # not hang the scenario.
-    if ! timeout "$limit" bash -c 'printf "%s\n" "$1" >"$2"' _ "$line" "$fifo"; then
+    # Opening the FIFO blocks until the program has opened it; a program that never does, or has
+    # ended, must not hang the scenario.
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    timeout "$limit" bash -c 'printf "%s\n" "$1" >"$2"' _ "$line" "$fifo" &
+    local writer=$!
+    while kill -0 "$writer" 2>/dev/null; do
+        if [[ -n "$pid" ]] && ! kill -0 "$pid" 2>/dev/null; then
+            kill "$writer" 2>/dev/null
+            wait "$writer" 2>/dev/null
+            echo '{"ok":false,"error":"the program has ended"}'
+            return 2
+        fi
+        sleep 0.02
+    done
+    if ! wait "$writer"; then
         echo "{\"ok\":false,\"error\":\"the driver did not take the command within $limit s\"}"
         return 2
     fi
