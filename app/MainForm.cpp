@@ -323,8 +323,12 @@ void MainForm::closeEvent(QCloseEvent* event) {
 }
 
 void MainForm::EndProgramIfAsked() {
-    if (endRequested_)
-        close();
+    if (!endRequested_)
+        return;
+    close();
+    // The window was put away while the procedure still ran, and closing a window that is no
+    // longer shown does not end the program: without this it would go on with no window at all.
+    QCoreApplication::quit();
 }
 
 void MainForm::CloseSecondaryWindows() {

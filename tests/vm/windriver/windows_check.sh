@@ -9,6 +9,8 @@
 # 2. The device is pulled mid-update: "not successful", the monitor's tooltip goes to "not
 #    connected", the device is plugged back, the tooltip says "connected" again, and OK then
 #    finishes the device.
+# 3. The main window is closed in the middle of an update: the run stops after the block under
+#    way and the updater ends, with no window left behind.
 set -euo pipefail
 updater=$(realpath "$1") devsim=$(realpath "$2") krv=$(realpath "$3") driver=$(realpath "$4")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -219,4 +221,25 @@ ended "$RQ70_WINDRIVER_PID"
 wait "$pulled" || fail "the pulled device did not end after the closing command"
 holds_images "$work/pulled.json"
 echo "   the device holds the images after the second run"
+echo "3. the main window closed during an update"
+rm -f "$work/ports"/COM*
+device closed COM1 --delay 2
+closed=$device_pid
+start three "$work/program/RQ70-TEST.KRV"
+step click AutoDetectCmd
+step wait text AutoDetectForm.Label1 is "Successfully connected to COM1" 10000
+step click OKCmd
+step click OK
+step wait value UpdatingBar atleast 300 30000
+step close MainForm
+ended "$RQ70_WINDRIVER_PID"
+kill "$closed"
+wait "$closed" || true
+python3 - "$work/closed.json" <<'PY'
+import json, sys
+device = json.load(open(sys.argv[1]))
+if device["commands"].get("eeprom") or device["finish_seen"]:
+    sys.exit("FAIL: the run went on after the main window was closed: %s" % device["commands"])
+PY
+echo "   the updater ended and the run stopped in the program phase"
 echo "windows_check: ok"
