@@ -5,9 +5,10 @@
 # limit: 240
 source /usr/local/lib/rq70-vm/lib.sh
 DRIVER=ftdi_sio NODE=ttyUSB0
-update=/usr/local/lib/rq70-vm/RQ70-DEMO.KRV
+# 4096 words and replies held 2 ms: a program phase of a few seconds to pull the line in.
+make_update p 4096 || fail "krv pack failed"
+update=$W/RQ70-p.KRV
 wait_node /dev/ttyUSB0 || fail "no /dev/ttyUSB0"
-# Replies held 2 ms: a program phase of several seconds, to pull the adapter in.
 ctl sim ftdi1 --delay 2 || fail "no simulator"
 rq70-flash update "$update" --json --port /dev/ttyUSB0 --record "$W/record.jsonl" >"$W/run1.json" 2>"$W/err1" &
 run=$!
@@ -25,7 +26,7 @@ verdict=$(vmtool event "$W/run1.json" event=verdict) || fail "no verdict, exit s
 [[ $status -eq 1 ]] || fail "exit status $status, not 1; $figure"
 ((ended - pulled <= 1000)) || fail "too slow: $figure"
 read -r rverdict _ _ phase <<<"$(vmtool record "$W/record.jsonl" /dev/ttyUSB0)"
-[[ $rverdict == failure && $phase != None ]] || fail "record: $rverdict, failed phase $phase"
+[[ $rverdict == failure && $phase == program ]] || fail "record: $rverdict, failed phase $phase"
 
 ctl plug ftdi1 || fail "plug refused"
 wait_until 20 eval 'test -n "$(ftdi_by_id)"' || fail "no by-id link after plugging back in"
