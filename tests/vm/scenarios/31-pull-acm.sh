@@ -16,12 +16,13 @@ rq70-flash update "$update" --json --port /dev/ttyACM0 --record "$W/record.jsonl
 run=$!
 wait_until 120 grep -q '"event":"progress".*"phase":"program"' "$W/run1.json" ||
     fail "no program phase: $(tail -c 200 "$W/err1")"
-pulled=$(now_ms)
+asked=$(now_ms)
 $gadget unplug || fail "cannot unbind the UDC"
+pulled=$(now_ms)
 wait $run
 status=$?
 ended=$(now_ms)
-figure="exit $(seconds $((ended - pulled)))s after the disconnect"
+figure="exit $(seconds $((ended - pulled)))s after the disconnect ($(seconds $((ended - asked)))s after unbinding began)"
 acm_sim_stop
 verdict=$(vmtool event "$W/run1.json" event=verdict) || fail "no verdict, exit status $status; $figure"
 [[ $verdict == *'"verdict":"failure"'* ]] || fail "verdict: $verdict"
