@@ -14,10 +14,12 @@ namespace devsim {
 namespace {
 
 constexpr std::string_view Usage = R"(Usage: rq70-devsim --port-dir DIR --port COMn [options] [fault options]
+   or: rq70-devsim --tty PATH [options] [fault options]
 
 Simulates the RQ-70 boot loader on a pseudo-terminal. The pty's path is printed on stdout once
 DIR/COMn links to it. The simulator serves until SIGTERM, SIGINT or SIGHUP, then removes the
 link and writes the dump. After the finish command it goes on serving unless told otherwise.
+With --tty it serves an existing tty instead (put in raw mode), and prints its path.
 Numbers are decimal or 0x-prefixed hex; every option also takes its value as --option=VALUE.
 
 )";
@@ -223,6 +225,10 @@ const std::vector<OptionEntry>& OptionTable() {
              options.port = value;
              return true;
          }},
+        {"tty", "PATH",
+         "serve this existing tty, in raw mode, instead of a pty of its own\n"
+         "(the device's end of a real line); no --port-dir or --port then",
+         false, Text(&Options::ttyPath, "a tty")},
         {"id", "TEXT",
          "identification text at data bytes 208..255, at most 48 bytes\n"
          "(default \"RQ-70 Boot 1.0\"); \\xNN is the byte NN, \\\\ a backslash,\n"
@@ -409,7 +415,17 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
                 return result;
         }
     }
-    if (options.portDir.empty() || options.port.empty()) {
+    if (!options.ttyPath.empty()) {
+        // A tty of someone else's cannot be pulled out and plugged back in by the simulator.
+        if (!options.portDir.empty() || !options.port.empty()) {
+            result.error = "--tty takes no --port-dir or --port";
+            return result;
+        }
+        if (options.faults.vanishAfter || options.reappearAfterMs >= 0) {
+            result.error = "--tty cannot be combined with --vanish-after or --reappear-after";
+            return result;
+        }
+    } else if (options.portDir.empty() || options.port.empty()) {
         result.error = options.portDir.empty() ? "--port-dir is required" : "--port is required";
         return result;
     }

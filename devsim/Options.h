@@ -14,6 +14,9 @@ enum ExitCode { ExitSuccess = 0, ExitFailure = 1, ExitUsageError = 2 };
 struct Options {
     std::string portDir;
     std::string port;
+    // Serve this existing tty (the device's end of a real line, such as a USB gadget's serial
+    // port) instead of a pty of our own; no port folder and no link then.
+    std::string ttyPath;
     std::string idText{DefaultIdText};
     std::string dumpPath;
     std::string logPath;

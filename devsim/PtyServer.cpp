@@ -57,9 +57,30 @@ std::string PtyServer::Open() {
         // tests can read it while the simulator runs, and a burst of bytes costs one write.
         std::setvbuf(log_, nullptr, _IOFBF, 1 << 16);
     }
+    if (!options_.ttyPath.empty())
+        return OpenTty();
     if (std::string error = OpenPty(); !error.empty())
         return error;
     return MakeLink();
+}
+
+std::string PtyServer::OpenTty() {
+    // The given tty takes the master's place: the host's bytes are read from it and the replies
+    // written to it. Nothing else of ours holds it, so there is no slave end to watch.
+    ptyPath_ = options_.ttyPath;
+    masterFd_ = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (masterFd_ < 0)
+        return Failure("cannot open " + ptyPath_);
+    termios settings{};
+    if (::tcgetattr(masterFd_, &settings) != 0)
+        return Failure("cannot read the settings of " + ptyPath_);
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    if (::tcsetattr(masterFd_, TCSANOW, &settings) != 0)
+        return Failure("cannot make " + ptyPath_ + " raw");
+    // Whatever a host left on the line before the simulator started is not for this device.
+    ::tcflush(masterFd_, TCIOFLUSH);
+    return {};
 }
 
 std::string PtyServer::OpenPty() {
@@ -124,7 +145,8 @@ std::string PtyServer::TakeSignal(bool& stop) {
     if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
         return errno == EAGAIN ? std::string() : Failure("cannot read the signal");
     if (info.ssi_signo == SIGUSR1) {
-        if (!vanished_ && !closing_)
+        // A tty of someone else's is pulled by its own means (the USB gadget's disconnect).
+        if (!vanished_ && !closing_ && options_.ttyPath.empty())
             Vanish();
         return {};
     }
@@ -205,7 +227,7 @@ std::string PtyServer::TakeHostBytes() {
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return {};
         if (count <= 0)
-            return count == 0 ? "the pseudo-terminal closed" : Failure("cannot read the pseudo-terminal");
+            return count == 0 ? "the pseudo-terminal closed" : Failure("cannot read " + ptyPath_);
         // Bytes that come in while the line is closing never reach the device.
         if (closing_)
             continue;
@@ -260,7 +282,8 @@ bool PtyServer::HostHasReadEverything() const {
     if (sinceLastWrite >= GiveUpWaitingForHost)
         return true;
     int queued = 0;
-    if (::ioctl(slaveFd_, TIOCINQ, &queued) != 0)
+    // On a tty of its own the simulator can only see what has not yet left its side of the line.
+    if (slaveFd_ < 0 ? ::ioctl(masterFd_, TIOCOUTQ, &queued) != 0 : ::ioctl(slaveFd_, TIOCINQ, &queued) != 0)
         return true;
     return queued == 0 && sinceLastWrite >= SettleTime;
 }

@@ -14,7 +14,8 @@
 namespace devsim {
 
 // Serves a DeviceCore on a pseudo-terminal that the updater opens through a link named like its
-// serial port. Single-threaded: one ppoll() loop whose timeout is the next due byte.
+// serial port, or on an existing tty (--tty) that is the device's end of a real line. Single-threaded: one
+// ppoll() loop whose timeout is the next due byte.
 class PtyServer {
 public:
     using Duration = LinePacing::Duration;
@@ -28,7 +29,7 @@ public:
     PtyServer(const PtyServer&) = delete;
     PtyServer& operator=(const PtyServer&) = delete;
 
-    // Opens the log, the pty and the link to it; "" on success, otherwise why not.
+    // Opens the log, the pty and the link to it (or the given tty); "" on success, otherwise why not.
     std::string Open();
     const std::string& PtyPath() const { return ptyPath_; }
 
@@ -45,6 +46,7 @@ public:
 private:
     Duration Now() const;
     std::string OpenPty();
+    std::string OpenTty();
     std::string MakeLink();
     void Vanish();
     std::string Reappear();

@@ -51,6 +51,8 @@ public:
             ::tcsetattr(fd_, TCSANOW, &settings);
         }
     }
+    // A line end opened elsewhere, such as a pty's master, taken over as it is.
+    explicit HostPort(int fd) : fd_(fd) {}
     ~HostPort() { Close(); }
     HostPort(const HostPort&) = delete;
     HostPort& operator=(const HostPort&) = delete;
@@ -258,6 +260,37 @@ private slots:
             id += reply[1];
         }
         QCOMPARE(id, QByteArray("Sim\xE9\0", 5));
+    }
+
+    // The device's end of a real line is a tty someone else made (a USB gadget's serial port): the
+    // simulator serves it as it is, raw, and makes no pty and no link of its own.
+    void servesAnExistingTty() {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString slavePath = QString::fromLatin1(::ptsname(master));
+        // The slave stays cooked and echoing, as a tty nobody has set up yet is, until the
+        // simulator makes it raw.
+        HostPort host(master);
+
+        simulator_.start(RQ70_DEVSIM_PATH, {"--tty", slavePath, "--exit-after-finish", "--dump", DumpPath()});
+        QVERIFY(simulator_.waitForStarted(WaitMs));
+        QTRY_VERIFY_WITH_TIMEOUT(simulator_.canReadLine(), WaitMs);
+        QCOMPARE(QString::fromUtf8(simulator_.readLine()).trimmed(), slavePath);
+
+        // A cooked line would change CR and LF, and take ^C, ^D, XON and XOFF for itself.
+        const QByteArray data = Bytes({0x0D, 0x0A, 0xFF, 0x1F, 0x03, 0x11, 0x13, 0x04});
+        QCOMPARE(host.Exchange(Bytes({0xF0}), 1), Bytes({0xA0}));
+        QCOMPARE(host.Exchange(WriteCommand(0x100, data), 9), Ack + data);
+        QVERIFY(host.Write(Bytes({0xA8})));
+        QVERIFY(WaitForExit());
+        QCOMPARE(simulator_.exitCode(), 0);
+        QCOMPARE(ReadDump()["program"].toArray(),
+                 QJsonArray({QJsonArray({256, 0x0D, 0x0A}), QJsonArray({257, 0xFF, 0x1F}),
+                             QJsonArray({258, 0x03, 0x11}), QJsonArray({259, 0x13, 0x04})}));
+
+        const Run both = RunToEnd({"--tty", slavePath, "--port-dir", folder_.path(), "--port", "COM7"});
+        QCOMPARE(both.exitCode, 2);
+        QVERIFY2(both.err.contains("--tty takes no --port-dir or --port"), both.err.constData());
     }
 
     void badArgumentsExitWithUsageError_data() {
