@@ -30,8 +30,8 @@ REPLY_LIMIT_S = 20          # a QMP command, a simulator starting or stopping
 # The devices a scenario may ask for in its "# devices:" line. Each is one QEMU device whose
 # line ends in a simulator on the host (it serves the pty QEMU makes for the device's chardev),
 # or one the guest makes itself (no QEMU arguments, no host simulator).
-def ftdi(name, serial):
-    return {"driver": "ftdi_sio", "needs": ["xhci"], "sim": True, "pluggable": True,
+def ftdi(name, serial, boot=True):
+    return {"driver": "ftdi_sio", "needs": ["xhci"], "sim": True, "pluggable": True, "boot": boot,
             "device": "usb-serial,id=%s,bus=xhci.0,chardev=sim-%s,serial=%s" % (name, name, serial)}
 
 
@@ -39,6 +39,9 @@ DEVICES = {
     "uart1": {"driver": "8250", "sim": True, "pluggable": False,
               "device": "isa-serial,id=uart1,chardev=sim-uart1,index=1"},
     "ftdi1": ftdi("ftdi1", "RQ70BENCH1"),
+    # Plugged in only by the scenarios that want them, so that ftdi1 stays ttyUSB0 for the rest.
+    "ftdi2": ftdi("ftdi2", "RQ70BENCH2", boot=False),
+    "ftdi3": ftdi("ftdi3", "RQ70BENCH3", boot=False),
     # The USB gadget on dummy_hcd inside the guest (tests/vm/guest/gadget).
     "acm1": {"driver": "cdc_acm", "sim": False},
 }
@@ -133,6 +136,9 @@ def make_disk(vm, deb, build, scenarios):
     for scenario in scenarios:
         shutil.copy(scenario.path, guest + "/scenarios/")
     shutil.copy(os.path.join(build, "tools", "RQ70-DEMO.KRV"), guest)
+    # The window driver: test code that steers the installed windows, not part of the package.
+    shutil.copy(os.path.join(build, "tests", "vm", "windriver", "librq70windriver.so"), guest)
+    shutil.copy(os.path.join(HERE, "windriver", "drive.sh"), guest)
 
     kernel = sorted(glob.glob(root + "/boot/vmlinuz-*"))[-1]
     initrd = sorted(glob.glob(root + "/boot/initrd.img-*"))[-1]
@@ -323,7 +329,9 @@ class Guest:
             command += SHARED[need]
         for name in self.wanted:
             if DEVICES[name]["sim"]:
-                command += ["-chardev", "pty,id=sim-" + name, "-device", DEVICES[name]["device"]]
+                command += ["-chardev", "pty,id=sim-" + name]
+                if DEVICES[name].get("boot", True):
+                    command += ["-device", DEVICES[name]["device"]]
         self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                      stdout=open(os.path.join(self.run_dir, "qemu.out"), "w"),
                                      stderr=subprocess.STDOUT)

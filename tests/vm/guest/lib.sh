@@ -82,3 +82,28 @@ wait_node() { wait_until "${2:-20}" test -c "$1" && udevadm settle --timeout=20;
 
 # flash ARGUMENTS...: rq70-flash as the technician (dialout) would run it, output in $W.
 as_tech() { runuser -u tech -- "$@"; }
+
+# ---- the windows, offscreen, steered through the window driver (tests/vm/windriver) ----------
+
+# windows_start NAME [rq70-updater arguments]: the installed updater as the technician runs it,
+# in $W (where the scenario's update file lies), offscreen, with the driver loaded; waits for the
+# main window. `drive COMMAND ...` then steers it (see tests/vm/windriver/README.md).
+source /usr/local/lib/rq70-vm/drive.sh
+windows_start() {
+    local name=$1
+    shift
+    mkdir -p "$W/$name.run" && chown tech "$W/$name.run" && chmod 700 "$W/$name.run"
+    rm -f "$W/$name.in" "$W/$name.out"
+    mkfifo -m 666 "$W/$name.in"
+    export RQ70_WINDRIVER_IN=$W/$name.in RQ70_WINDRIVER_OUT=$W/$name.out
+    (cd "$W" && exec runuser -u tech -- env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$W/$name.run" \
+        RQ70_UPDATE_RECORD="$W/$name.record.jsonl" LD_PRELOAD=/usr/local/lib/rq70-vm/librq70windriver.so \
+        RQ70_WINDRIVER_IN="$RQ70_WINDRIVER_IN" RQ70_WINDRIVER_OUT="$RQ70_WINDRIVER_OUT" \
+        rq70-updater "$@") >"$W/$name.log" 2>&1 &
+    export RQ70_WINDRIVER_PID=$!
+    drive -t 90 wait window MainForm 60000 >/dev/null
+}
+# windows_ended: the updater has ended by itself within 20 s
+windows_ended() { wait_until 20 eval '! kill -0 $RQ70_WINDRIVER_PID 2>/dev/null'; }
+# json_field KEY < JSON: one field of a driver's answer, as text
+json_field() { python3 -c 'import json,sys; v=json.load(sys.stdin).get(sys.argv[1]); print(v if isinstance(v,str) else json.dumps(v))' "$1"; }
