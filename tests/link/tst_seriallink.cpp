@@ -286,8 +286,9 @@ private slots:
         QVERIFY(bench.Start());
         const QString com2 = QDir(bench.device.PortDir()).filePath("COM2");
         QVERIFY(QFile::link(bench.device.PtyPath(), com2));
+        bench.link.Close();
         {
-            QSerialPort other(com2);
+            QSerialPort other(bench.device.PtyPath());
             QVERIFY(other.open(QIODevice::ReadWrite));
             QVERIFY(!bench.link.SelectAndOpen(2).ok());
         }
@@ -330,7 +331,7 @@ private slots:
         QCOMPARE(bench.link.CommPort(), 2);
 
         // A port that another program holds: the "already open" failure, 8005.
-        QSerialPort other(ComPortDevicePath(1));
+        QSerialPort other(bench.device.PtyPath());
         QVERIFY(other.open(QIODevice::ReadWrite));
         const OpenResult held = bench.link.SelectAndOpen(1);
         QCOMPARE(held.failure, OpenFailure::AlreadyOpen);

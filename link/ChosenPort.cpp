@@ -1,0 +1,31 @@
+#include "link/ChosenPort.h"
+
+#include "link/PortIdentity.h"
+
+#include <QFileInfo>
+
+namespace rq70 {
+
+ChosenPort::ChosenPort(const QString& name, const QString& givenPath, int comNumber, const QString& node)
+    : name_(name), givenPath_(givenPath), comNumber_(comNumber),
+      node_(!node.isEmpty() || givenPath.isEmpty() ? node : QFileInfo(givenPath).canonicalFilePath()),
+      identity_(DeviceIdentityOf(node_)) {}
+
+QString ChosenPort::FindNow() const {
+    if (identity_.isEmpty())
+        return {};
+    QStringList candidates{node_, QFileInfo(givenPath_).canonicalFilePath()};
+    candidates << NodesWithIdentity(identity_);
+    for (const QString& candidate : candidates) {
+        if (!candidate.isEmpty() && QFileInfo::exists(candidate) && DeviceIdentityOf(candidate) == identity_)
+            return candidate;
+    }
+    return {};
+}
+
+void ChosenPort::LineUp() {
+    lineLost_ = false;
+    needsResync_ = true;
+}
+
+} // namespace rq70
