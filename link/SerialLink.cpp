@@ -87,6 +87,9 @@ OpenResult SerialLink::OpenNode(const QString& node) {
     // Every reply of the protocol is waited for: an adapter must not sit on it.
     lowLatency_.Request(fd);
     adapterNotice_ = AdapterLatencyNotice(name, AdapterLatencyTimerMs(node));
+    // A built-in UART's FIFO must not sit on a short reply either.
+    if (const QString fifo = receiveTrigger_.Lower(node, name); !fifo.isEmpty())
+        adapterNotice_ = fifo;
     // USB serial drivers may send the adapter a control request on every change of the tty's
     // settings, which would cost more than the wake-ups it saves: those ports wake per byte.
     if (!UsesUsbSerialDriver(node))
@@ -102,6 +105,7 @@ void SerialLink::Close() {
         const int fd = static_cast<int>(port_.handle());
         wakeUp_.Detach();
         lowLatency_.Restore(fd);
+        receiveTrigger_.Restore();
         port_.close();
     }
 }

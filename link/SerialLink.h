@@ -2,6 +2,7 @@
 
 #include "link/ChosenPort.h"
 #include "link/LowLatency.h"
+#include "link/ReceiveTrigger.h"
 #include "link/ReplyWakeUp.h"
 
 #include <QByteArray>
@@ -67,8 +68,9 @@ public:
     const ChosenPort& Port() const { return chosen_; }
     // The device path of the port last chosen, as it was given, or "".
     QString DevicePath() const { return chosen_.GivenPath(); }
-    // Set when the port that opened is a USB adapter that still holds every reply for a long
-    // latency timer: what it costs and how to cure it for good. The faces tell the user once.
+    // Set when the port that opened still holds every reply for a while: a USB adapter with a long
+    // latency timer, or a built-in UART whose receive trigger the updater may not lower. What it
+    // costs and how to cure it for good; the faces tell the user once.
     QString AdapterNotice() const { return adapterNotice_; }
     void Close();
     // Opens the chosen device again, as a technician plugs a pulled adapter back in: wherever it
@@ -133,6 +135,7 @@ private:
     // Ends a reply wait's sleep in the event loop at its deadline.
     QTimer replyDeadline_;
     LowLatencyMode lowLatency_;
+    ReceiveTrigger receiveTrigger_;
     ReplyWakeUp wakeUp_;
 };
 

@@ -1,12 +1,16 @@
 // What the link reads and writes in sysfs, on small sysfs trees built in a temporary folder the
-// way the kernel lays them out: what names a USB adapter when it comes back under another node.
+// way the kernel lays them out: what names a USB adapter when it comes back under another node, and
+// the receive trigger of a built-in UART.
 
 #include "link/PortIdentity.h"
+#include "link/ReceiveTrigger.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 using namespace rq70;
 
@@ -17,6 +21,10 @@ struct SysfsTree {
     QTemporaryDir root;
 
     QString Path(const QString& relative) const { return QDir(root.path()).filePath(relative); }
+    QByteArray Read(const QString& relative) const {
+        QFile file(Path(relative));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray("(none)");
+    }
 
     void Write(const QString& relative, const QByteArray& value) const {
         QDir().mkpath(QFileInfo(Path(relative)).path());
@@ -118,6 +126,54 @@ private slots:
         QCOMPARE(DeviceIdentityOf("/dev/ttyS0", sys.root.path()), QStringLiteral("node /dev/ttyS0"));
         QVERIFY(!IsUsbIdentity(DeviceIdentityOf("/dev/ttyUSB9", sys.root.path())));
         QCOMPARE(DeviceIdentityOf("", sys.root.path()), QString());
+    }
+
+    void aUartsReceiveTriggerIsOneByteWhileThePortIsHeld() {
+        SysfsTree sys;
+        sys.Write("class/tty/ttyS1/rx_trig_bytes", "8");
+        {
+            ReceiveTrigger trigger(sys.root.path());
+            QCOMPARE(trigger.Lower("/dev/ttyS1", "COM2"), QString());
+            QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("1"));
+            trigger.Restore();
+            QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
+            // Held again, and given back however the holder ends.
+            QCOMPARE(trigger.Lower("/dev/ttyS1", "COM2"), QString());
+            QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("1"));
+        }
+        QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
+
+        // A port without the attribute (no FIFO, a USB adapter, a pty): nothing at all.
+        ReceiveTrigger trigger(sys.root.path());
+        QCOMPARE(trigger.Lower("/dev/ttyS2", "COM3"), QString());
+        QCOMPARE(trigger.Lower("/dev/pts/1", "COM4"), QString());
+        QVERIFY(!QFileInfo::exists(sys.Path("class/tty/ttyS2/rx_trig_bytes")));
+        QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
+    }
+
+    void aTriggerTheUpdaterMayNotLowerIsToldAndLeftAlone() {
+        SysfsTree sys;
+        QDir().mkpath(sys.Path("class/tty/ttyS0"));
+        const QString attribute = sys.Path("class/tty/ttyS0/rx_trig_bytes");
+        if (::geteuid() == 0) {
+            // Root writes any file of a temporary folder: an attribute of the kernel's own that has
+            // no store stands in, as the real one stands before a user without the udev rule.
+            const QString readOnly = "/sys/kernel/uevent_seqnum";
+            if (!QFileInfo::exists(readOnly))
+                QSKIP("no read-only sysfs attribute to stand in");
+            QVERIFY(QFile::link(readOnly, attribute));
+        } else {
+            sys.Write("class/tty/ttyS0/rx_trig_bytes", "8");
+            QVERIFY(QFile::setPermissions(attribute, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        }
+        const QByteArray before = sys.Read("class/tty/ttyS0/rx_trig_bytes");
+        ReceiveTrigger trigger(sys.root.path());
+        const QString notice = trigger.Lower("/dev/ttyS0", "COM1");
+        QVERIFY2(notice.startsWith("COM1 is a built-in serial port") && notice.contains("seconds longer") &&
+                     notice.contains("99-rq70-uart-fifo.rules"),
+                 qPrintable(notice));
+        trigger.Restore();
+        QCOMPARE(sys.Read("class/tty/ttyS0/rx_trig_bytes"), before);
     }
 };
 
