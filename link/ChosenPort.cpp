@@ -8,8 +8,7 @@ namespace rq70 {
 
 ChosenPort::ChosenPort(const QString& name, const QString& givenPath, int comNumber, const QString& node)
     : name_(name), givenPath_(givenPath), comNumber_(comNumber),
-      node_(!node.isEmpty() || givenPath.isEmpty() ? node : QFileInfo(givenPath).canonicalFilePath()),
-      identity_(DeviceIdentityOf(node_)) {}
+      node_(!node.isEmpty() || givenPath.isEmpty() ? node : QFileInfo(givenPath).canonicalFilePath()) {}
 
 QString ChosenPort::FindNow() const {
     if (identity_.isEmpty())
@@ -24,6 +23,9 @@ QString ChosenPort::FindNow() const {
 }
 
 void ChosenPort::LineUp() {
+    // The device first opened is the one chosen; a reopen finds it by what it read then.
+    if (identity_.isEmpty())
+        identity_ = DeviceIdentityOf(node_);
     lineLost_ = false;
     needsResync_ = true;
 }

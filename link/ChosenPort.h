@@ -14,7 +14,7 @@ public:
     // `name` is how messages call it ("COM3", or the path as given), `givenPath` what the name leads
     // to ("" for a COM number with nothing behind it), `comNumber` n for COMn (else 0). `node` is
     // the device node the path led to when the caller looked (a port list taken earlier); without
-    // it, the node it leads to now. The device's identity is read from that node at once.
+    // it, the node it leads to now. What names the device is read when it first opens.
     ChosenPort(const QString& name, const QString& givenPath, int comNumber = 0, const QString& node = {});
 
     QString Name() const { return name_; }
@@ -23,7 +23,7 @@ public:
     // The device node with every link followed: what gets opened, so that every path to one device
     // meets the same lock. "" when the port does not exist.
     QString Node() const { return node_; }
-    // What names the device (see PortIdentity.h); "" when the port does not exist.
+    // What names the device (see PortIdentity.h); "" until the port has opened.
     QString Identity() const { return identity_; }
 
     // The node that leads to this device now: its own node while that is still this device, else
@@ -34,7 +34,8 @@ public:
     void MoveTo(const QString& node) { node_ = node; }
 
     // An open of the device succeeded: its line is up, and the device may still be inside a
-    // command that an earlier run left unfinished (see DeviceResync.h).
+    // command that an earlier run left unfinished (see DeviceResync.h). The first open reads what
+    // names the device.
     void LineUp();
     // The line went away under the open port (adapter pulled, simulator gone): every later read
     // fails, even though the port still reports itself open. Kept after the port is closed, so the
