@@ -62,8 +62,9 @@ public:
     WindowDetectionView& DetectionWindow() { return detectionView_; }
     // What the connection monitor's latest tick found; shown as the port list's tooltip.
     QString ConnectionStatus() const { return connectionStatus_; }
-    // The COM number OK updates: the port the last successful search found, unless an entry was
-    // picked in the port list after it; with neither, the list's selected entry.
+    // The COM number OK updates: the port the last successful search found (OK then follows the
+    // device found there, wherever it is now), unless an entry was picked in the port list after
+    // it; with neither, the list's selected entry.
     int UpdatePort() const;
 
 protected:

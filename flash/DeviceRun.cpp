@@ -20,7 +20,7 @@ void DeviceRun::Run() {
     state_ = std::make_unique<UpdaterModul>();
     state_->images = job_.images;
     state_->link.ApplyLineSettings();
-    outcome.open = state_->link.OpenDevice(job_.port.devicePath, job_.port.name);
+    outcome.open = state_->link.Open(job_.port);
     emit Opened(job_.device, outcome.open, state_->link.AdapterNotice());
 
     // No device is touched until every port of the run is open: a script with a wrong port
@@ -43,7 +43,7 @@ void DeviceRun::Run() {
     // On disk before the verdict is reported.
     if (outcome.ran && !job_.recordPath.isEmpty()) {
         RunContext context = job_.context;
-        context.port = job_.port.name;
+        context.port = job_.port.Name();
         context.devicePath = devicePath;
         context.started = outcome.started;
         context.ended = outcome.ended;

@@ -17,7 +17,7 @@ namespace rq70::flash {
 // is shared with another's.
 struct DeviceJob {
     int device = 0;
-    PortArgument port;
+    ChosenPort port;
     FirmwareImages images;
     // Where the update record goes; "" for nowhere.
     QString recordPath;

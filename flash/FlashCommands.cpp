@@ -9,7 +9,6 @@
 #include "image/UpdateFileDiscovery.h"
 #include "link/DetectionView.h"
 #include "link/DeviceQuery.h"
-#include "link/DeviceResync.h"
 #include "link/PortSearch.h"
 
 #include <QCoreApplication>
@@ -44,6 +43,14 @@ QString RecordPath(const FlashOptions& options) {
     return options.recordPath.isEmpty() ? UpdateRecordPath() : options.recordPath;
 }
 
+// A boot loader that answered but whose port failed before it gave its identification: whatever
+// is on the port now, it is no device a script can rely on.
+QString IdentificationLost(const QString& port) {
+    return QStringLiteral("the device on %1 went away while its identification was read: no device "
+                          "found (check the cable or adapter, then try again)")
+        .arg(port);
+}
+
 // The search's window, without a window: only its warnings about ports that another program
 // holds or that the user may not open are worth telling.
 class QuietDetectionView : public DetectionView {
@@ -58,7 +65,8 @@ public:
 };
 
 // The same search as "Auto Detect...": COM1 to COM20, two pings each. Ctrl-C stops it after the
-// ping under way. Says why when it finds nothing; NothingFoundStatus then gives the exit status.
+// ping under way. Says why when it finds nothing, or a device that went away before it told who it
+// is; NothingFoundStatus then gives the exit status. The port found is left open.
 std::optional<SearchResult> Search(UpdaterModul& state) {
     InterruptSignal interrupt;
     QObject::connect(&interrupt, &InterruptSignal::Interrupted, [&state] { state.AbortRequested = true; });
@@ -66,6 +74,10 @@ std::optional<SearchResult> Search(UpdaterModul& state) {
     state.link.ApplyLineSettings();
     const SearchResult result = SearchForDevice(state.link, state.AbortRequested, state.running, view);
     state.link.SetMonitorTimer(false);
+    if (result.outcome == SearchResult::Found && !result.identified) {
+        Complain(IdentificationLost(state.link.Port().Name()));
+        return std::nullopt;
+    }
     if (result.outcome != SearchResult::Found) {
         Complain(state.AbortRequested
                      ? QStringLiteral("interrupted")
@@ -129,7 +141,7 @@ ProgressReport::Style ReportStyle(const FlashOptions& options) {
 }
 
 // Runs one update per port, each in a thread of its own, and reports as they go.
-int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const FlashOptions& options) {
+int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const FlashOptions& options) {
     qRegisterMetaType<DeviceEvent>();
     qRegisterMetaType<DeviceOutcome>();
     qRegisterMetaType<OpenResult>();
@@ -192,8 +204,8 @@ int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const 
                                  return;
                              }
                              QStringList paths;
-                             for (const PortArgument& port : ports)
-                                 paths << port.devicePath;
+                             for (const ChosenPort& port : ports)
+                                 paths << port.GivenPath();
                              report.Started(paths);
                              decide(true);
                          });
@@ -253,10 +265,9 @@ int UpdatePorts(const QList<PortArgument>& ports, const LoadedFile& file, const 
 
 int ListPorts(const FlashOptions& options) {
     int listed = 0;
-    for (int n = FirstSearchedPort; n <= LastSearchedPort; ++n) {
-        const QString path = ComPortDevicePath(n);
-        if (path.isEmpty())
-            continue;
+    for (const ChosenPort& port : ListComPorts(FirstSearchedPort, LastSearchedPort)) {
+        const int n = port.ComNumber();
+        const QString path = port.GivenPath();
         ++listed;
         const PortFacts facts = DescribePort(path);
         if (options.json) {
@@ -288,40 +299,40 @@ int Detect(const FlashOptions& options) {
     const std::optional<SearchResult> found = Search(state);
     if (!found)
         return NothingFoundStatus(state);
+    // The device the search opened, not whatever the COM number leads to by now.
+    const ChosenPort& port = state.link.Port();
     if (options.json)
-        SayJson({{"port", ComPortName(found->port)},
-                 {"device_path", ComPortDevicePath(found->port)},
+        SayJson({{"port", port.Name()},
+                 {"device_path", port.GivenPath()},
                  {"identification", found->identification}});
     else
-        Say(QStringLiteral("%1  %2  %3")
-                .arg(ComPortName(found->port), ComPortDevicePath(found->port), found->identification));
+        Say(QStringLiteral("%1  %2  %3").arg(port.Name(), port.GivenPath(), found->identification));
     return ExitAllUpdated;
 }
 
 int Info(const FlashOptions& options) {
-    const PortArgument port = ResolvePortArgument(options.ports.value(0));
+    const ChosenPort& port = options.ports.value(0);
     SerialLink link;
     link.ApplyLineSettings();
-    const OpenResult open = link.OpenDevice(port.devicePath, port.name);
+    const OpenResult open = link.Open(port);
     if (!open.ok()) {
         Complain(OpenFailureText(open));
         return ExitPortNotOpened;
     }
-    // As the search does: one flush, then at most two pings, the first of which also brings back a
-    // device that an interrupted run left inside a command.
-    link.FlushInput();
-    bool present = false;
-    for (int ping = 0; ping < PingsPerPort && !present; ++ping)
-        present = PingDevice(link);
-    if (!present) {
-        Complain(QStringLiteral("no boot loader answers on %1").arg(port.name));
+    if (!FindBootLoader(link)) {
+        Complain(QStringLiteral("no boot loader answers on %1").arg(port.Name()));
         return ExitNoDevice;
     }
-    const QString identification = QueryDeviceInfo(link, DeviceInfoAddress).value_or(QString());
+    const std::optional<QString> identification = QueryDeviceInfo(link, DeviceInfoAddress);
+    if (!identification) {
+        Complain(IdentificationLost(port.Name()));
+        return ExitNoDevice;
+    }
     if (options.json)
-        SayJson({{"port", port.name}, {"device_path", port.devicePath}, {"identification", identification}});
+        SayJson(
+            {{"port", port.Name()}, {"device_path", port.GivenPath()}, {"identification", *identification}});
     else
-        Say(identification);
+        Say(*identification);
     return ExitAllUpdated;
 }
 
@@ -331,17 +342,15 @@ int Update(const FlashOptions& options) {
     if (!file)
         return status;
 
-    QList<PortArgument> ports;
+    QList<ChosenPort> ports = options.ports;
     if (options.detect) {
         UpdaterModul state;
         const std::optional<SearchResult> found = Search(state);
         if (!found)
             return NothingFoundStatus(state);
+        // The update opens the device the search found, wherever it is by then.
+        ports << state.link.Port();
         state.link.Close();
-        ports << ResolvePortArgument(ComPortName(found->port));
-    } else {
-        for (const QString& given : options.ports)
-            ports << ResolvePortArgument(given);
     }
     return UpdatePorts(ports, *file, options);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "link/ChosenPort.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -18,7 +21,8 @@ enum ExitStatus {
 struct FlashOptions {
     QString command;
     QString updateFile; // "" to look beside the executable, as the windows do
-    QStringList ports;
+    // Resolved once, as given: every later open follows the device each one named then.
+    QList<ChosenPort> ports;
     bool detect = false;
     bool json = false;
     QString recordPath; // "" for the default record

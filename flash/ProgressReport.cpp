@@ -89,10 +89,10 @@ QString FailureOf(const DeviceOutcome& outcome) {
     return where.isEmpty() ? result.reason : where + QStringLiteral(": ") + result.reason;
 }
 
-ProgressReport::ProgressReport(Style style, const QList<PortArgument>& ports, std::FILE* out)
+ProgressReport::ProgressReport(Style style, const QList<ChosenPort>& ports, std::FILE* out)
     : style_(style), out_(out) {
-    for (const PortArgument& port : ports)
-        lines_.append(Line{port.name, UpdatePhase::None, 0, -1, {}, {}});
+    for (const ChosenPort& port : ports)
+        lines_.append(Line{port.Name(), UpdatePhase::None, 0, -1, {}, {}});
     if (style_ == Style::Terminal) {
         // The elapsed time moves on even while a device sits in a long wait.
         ticker_.setInterval(1000);

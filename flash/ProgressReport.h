@@ -17,7 +17,7 @@ class ProgressReport {
 public:
     enum class Style { Json, Terminal, Plain };
 
-    ProgressReport(Style style, const QList<PortArgument>& ports, std::FILE* out);
+    ProgressReport(Style style, const QList<ChosenPort>& ports, std::FILE* out);
 
     // The updates start now, on these device paths.
     void Started(const QStringList& devicePaths);

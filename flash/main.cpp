@@ -7,8 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFileInfo>
-#include <QSet>
+#include <QHash>
 
 #include <csignal>
 #include <cstdio>
@@ -61,15 +60,13 @@ int WrongArguments(const QString& problem) {
 }
 
 // Two arguments that name the same device would have two threads fighting over one port.
-QString SamePortTwice(const QStringList& ports) {
+QString SamePortTwice(const QList<rq70::ChosenPort>& ports) {
     QHash<QString, QString> seen;
-    for (const QString& given : ports) {
-        const rq70::PortArgument port = rq70::ResolvePortArgument(given);
-        const QString canonical = QFileInfo(port.devicePath).canonicalFilePath();
-        const QString key = canonical.isEmpty() ? port.name.toUpper() : canonical;
+    for (const rq70::ChosenPort& port : ports) {
+        const QString key = port.Node().isEmpty() ? port.Name().toUpper() : port.Node();
         if (seen.contains(key))
-            return QStringLiteral("%1 and %2 are the same port").arg(seen.value(key), given);
-        seen.insert(key, given);
+            return QStringLiteral("%1 and %2 are the same port").arg(seen.value(key), port.Name());
+        seen.insert(key, port.Name());
     }
     return {};
 }
@@ -121,7 +118,8 @@ int main(int argc, char* argv[]) {
         return WrongArguments(QStringLiteral("no command given"));
     FlashOptions options;
     options.command = positional.first();
-    options.ports = parser.values(portOption);
+    for (const QString& given : parser.values(portOption))
+        options.ports << rq70::ResolvePortArgument(given);
     options.detect = parser.isSet(detectOption);
     options.json = parser.isSet(jsonOption);
     options.recordPath = parser.value(recordOption);

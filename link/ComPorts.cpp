@@ -58,7 +58,10 @@ QString ComPortName(int n) {
     return QStringLiteral("COM") + QString::number(n);
 }
 
-QString ComPortDevicePath(int n) {
+namespace {
+
+// The device path behind COMn in a system list taken once.
+QString DevicePathIn(const QStringList& systemPaths, int n) {
     if (n < 1)
         return {};
     if (qEnvironmentVariableIsSet(PortDirVariable)) {
@@ -66,8 +69,28 @@ QString ComPortDevicePath(int n) {
         // A link whose target is gone (a simulator that stopped) is no port.
         return QFileInfo::exists(entry) ? entry : QString();
     }
-    const QStringList paths = SystemPortPaths();
-    return n <= paths.size() ? paths.at(n - 1) : QString();
+    return n <= systemPaths.size() ? systemPaths.at(n - 1) : QString();
+}
+
+QStringList SystemPortPathsIfUsed() {
+    return qEnvironmentVariableIsSet(PortDirVariable) ? QStringList() : SystemPortPaths();
+}
+
+} // namespace
+
+QString ComPortDevicePath(int n) {
+    return n < 1 ? QString() : DevicePathIn(SystemPortPathsIfUsed(), n);
+}
+
+QList<ChosenPort> ListComPorts(int first, int last) {
+    const QStringList systemPaths = SystemPortPathsIfUsed();
+    QList<ChosenPort> ports;
+    for (int n = first; n <= last; ++n) {
+        const QString path = DevicePathIn(systemPaths, n);
+        if (!path.isEmpty())
+            ports << ChosenPort(ComPortName(n), path, n);
+    }
+    return ports;
 }
 
 int ComPortExists(int n) {
@@ -81,11 +104,11 @@ int PortNumberOf(const QString& text) {
     return match.hasMatch() ? match.captured(1).toInt() : 0;
 }
 
-PortArgument ResolvePortArgument(const QString& given) {
+ChosenPort ResolvePortArgument(const QString& given) {
     if (const int n = PortNumberOf(given))
-        return {ComPortName(n), ComPortDevicePath(n), n};
+        return ChosenPort(ComPortName(n), ComPortDevicePath(n), n);
     const QString path = given.trimmed();
-    return {path, path, 0};
+    return ChosenPort(path, path);
 }
 
 PortFacts DescribePort(const QString& devicePath) {

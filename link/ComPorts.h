@@ -1,5 +1,8 @@
 #pragma once
 
+#include "link/ChosenPort.h"
+
+#include <QList>
 #include <QString>
 
 namespace rq70 {
@@ -21,13 +24,14 @@ int PortNumberOf(const QString& text);
 int ComPortExists(int n);
 
 // A port as a script names it: "COMn" (any case), or the path of a serial device, such as
-// /dev/ttyUSB0 or the stable /dev/serial/by-id/... link a production station wants.
-struct PortArgument {
-    QString name;       // as messages show it: "COM3", or the path as given
-    QString devicePath; // what gets opened; "" when COMn does not exist
-    int comNumber = 0;  // n for "COMn", else 0
-};
-PortArgument ResolvePortArgument(const QString& given);
+// /dev/ttyUSB0 or the stable /dev/serial/by-id/... link a production station wants. Its name is
+// "COM3" or the path as given; a COM number with nothing behind it leads to no device.
+ChosenPort ResolvePortArgument(const QString& given);
+
+// COM`first` to COM`last` as they are now, each existing one with the device node it leads to,
+// taken in one look: listing ports may open them to probe them, so a port held open while the list
+// is asked again can drop out of it and move every later number.
+QList<ChosenPort> ListComPorts(int first, int last);
 
 // What the system knows of the serial device at `devicePath` (followed through links): for USB
 // adapters maker, product, serial number and vendor:product ids; all empty for other ports.

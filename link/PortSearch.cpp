@@ -17,6 +17,17 @@ bool WorthAWarning(const OpenResult& failure) {
 
 } // namespace
 
+bool FindBootLoader(SerialLink& link, int replyTimeoutMs, const std::function<bool()>& afterMiss) {
+    link.FlushInput();
+    for (int ping = 0; ping < PingsPerPort; ++ping) {
+        if (PingDevice(link, replyTimeoutMs))
+            return true;
+        if (afterMiss && afterMiss())
+            return false;
+    }
+    return false;
+}
+
 SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperation& running,
                              DetectionView& view, int replyTimeoutMs) {
     const LongOperationGuard guard(running, LongOperation::Search);
@@ -38,44 +49,46 @@ SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperati
         return result;
     };
 
+    // One look at the list: asking it again while a port is held could find that port gone and
+    // every later number moved (see ListComPorts).
+    const QList<ChosenPort> listed = ListComPorts(FirstSearchedPort, LastSearchedPort);
+    qsizetype next = 0;
     for (int port = FirstSearchedPort; port <= LastSearchedPort; ++port) {
         link.CurrentPort = port;
         // Numbers without a port leave the last port that opened as it is: a search that finds
         // nothing ends with that port open.
-        if (!ComPortExists(port))
+        if (next == listed.size() || listed[next].ComNumber() != port)
             continue;
         // Closes the port before, then opens this one. A port that does not open is still worked
         // through: its pings fail at once and count as unanswered, so the abort flag is looked at
         // as for any other port.
-        const OpenResult opened = link.SelectAndOpen(port);
+        const OpenResult opened = link.Open(listed[next++]);
         result.outcome = SearchResult::NothingAnswered;
         view.SetLines(QStringLiteral("Trying COM%1.").arg(port),
                       QStringLiteral("Searching for Karvo device."));
         QCoreApplication::processEvents();
-        link.FlushInput();
 
-        for (int ping = 0; ping < PingsPerPort; ++ping) {
-            // The first ping also brings a device back that an interrupted run left inside a
-            // command.
-            if (PingDevice(link, replyTimeoutMs)) {
-                line1 = QStringLiteral("Successfully connected to COM%1").arg(port);
-                // A port that fails during the query leaves the line as it was.
-                const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs);
-                if (info)
-                    line2 = QStringLiteral("Detected ") + *info;
-                view.SetMainOKEnabled(true);
-                link.SetMonitorTimer(true);
-                view.SelectPortEntry(ComPortName(port));
-                result = {SearchResult::Found, port, info.value_or(QString())};
-                return end();
-            }
+        const bool found = FindBootLoader(link, replyTimeoutMs, [&] {
             line1 = QStringLiteral("not connected.");
             line2 = QStringLiteral("Unable to find a Karvo device.");
             QCoreApplication::processEvents();
-            if (abortRequested) {
-                result = {SearchResult::Aborted, port, {}};
-                return end();
-            }
+            return abortRequested;
+        });
+        if (found) {
+            line1 = QStringLiteral("Successfully connected to COM%1").arg(port);
+            // A port that fails during the query leaves the line as it was.
+            const std::optional<QString> info = QueryDeviceInfo(link, DeviceInfoAddress, replyTimeoutMs);
+            if (info)
+                line2 = QStringLiteral("Detected ") + *info;
+            view.SetMainOKEnabled(true);
+            link.SetMonitorTimer(true);
+            view.SelectPortEntry(ComPortName(port));
+            result = {SearchResult::Found, port, info.value_or(QString()), info.has_value()};
+            return end();
+        }
+        if (abortRequested) {
+            result = {SearchResult::Aborted, port, {}};
+            return end();
         }
         if (WorthAWarning(opened))
             view.ShowPortWarning(opened.description);

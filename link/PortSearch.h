@@ -4,6 +4,8 @@
 #include "link/LongOperation.h"
 #include "link/SerialLink.h"
 
+#include <functional>
+
 namespace rq70 {
 
 // The ports the search tries, in this order.
@@ -15,14 +17,23 @@ inline constexpr int PingsPerPort = 2;
 struct SearchResult {
     enum Outcome { Found, NothingAnswered, Aborted, NoPortExists, Busy } outcome = NothingAnswered;
     int port = 0;
-    // Found: the device's identification text; "" when the port failed during the query.
+    // Found: the device's identification text; "" when the port failed during the query, and
+    // then `identified` is false.
     QString identification;
+    bool identified = false;
 };
 
-// Looks for the boot loader on COM1 to COM20: each existing port is opened, flushed and pinged at
-// most twice; the first port that answers is left open, selected in the port list and watched by
-// the connection monitor. Abort is looked at after each unanswered ping. `replyTimeoutMs` is the
-// wait for each reply; only tests shorten it.
+// Whether a boot loader answers on the port the link has open: the port is flushed, then pinged at
+// most PingsPerPort times, the first time (on a port just opened) with the resynchronisation that
+// brings back a device an interrupted run left inside a command. `afterMiss` runs after every
+// unanswered ping; true from it ends the look there.
+bool FindBootLoader(SerialLink& link, int replyTimeoutMs = SerialLink::ReplyTimeoutMs,
+                    const std::function<bool()>& afterMiss = {});
+
+// Looks for the boot loader on COM1 to COM20, as they were listed when the search began: each
+// existing port is opened, flushed and pinged at most twice; the first port that answers is left open,
+// selected in the port list and watched by the connection monitor. Abort is looked at after each unanswered
+// ping. `replyTimeoutMs` is the wait for each reply; only tests shorten it.
 SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperation& running,
                              DetectionView& view, int replyTimeoutMs = SerialLink::ReplyTimeoutMs);
 

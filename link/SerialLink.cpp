@@ -55,39 +55,44 @@ void SerialLink::ApplyLineSettings() {
     port_.setFlowControl(QSerialPort::NoFlowControl);
 }
 
-OpenResult SerialLink::SelectAndOpen(int n) {
+OpenResult SerialLink::Open(const ChosenPort& port) {
     Close();
-    lineLost_ = false;
-    commPort_ = n;
-    return OpenPath(ComPortDevicePath(n), ComPortName(n));
+    chosen_ = port;
+    return OpenNode(chosen_.Node());
+}
+
+OpenResult SerialLink::SelectAndOpen(int n) {
+    return Open(ChosenPort(ComPortName(n), ComPortDevicePath(n), n));
 }
 
 OpenResult SerialLink::OpenDevice(const QString& devicePath, const QString& name) {
-    Close();
-    lineLost_ = false;
-    commPort_ = 0;
-    return OpenPath(devicePath, name);
+    return Open(ChosenPort(name, devicePath));
 }
 
-OpenResult SerialLink::OpenPath(const QString& path, const QString& name) {
-    devicePath_ = path;
+OpenResult SerialLink::OpenNode(const QString& node) {
     adapterNotice_.clear();
+    const QString& name = chosen_.Name();
+    const QString& path = chosen_.GivenPath();
     // A COM number with nothing behind it.
     if (path.isEmpty())
         return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
                 name + QStringLiteral(" does not exist.")};
-    port_.setPortName(path);
+    if (node.isEmpty())
+        return DescribeOpenFailure(QSerialPort::DeviceNotFoundError, name, path);
+    port_.setPortName(node);
     if (!port_.open(QIODevice::ReadWrite))
         return DescribeOpenFailure(port_.error(), name, path);
-    lineLost_ = false;
-    needsResync_ = true;
+    chosen_.LineUp();
     const int fd = static_cast<int>(port_.handle());
     // Every reply of the protocol is waited for: an adapter must not sit on it.
     lowLatency_.Request(fd);
-    adapterNotice_ = AdapterLatencyNotice(name, AdapterLatencyTimerMs(path));
+    adapterNotice_ = AdapterLatencyNotice(name, AdapterLatencyTimerMs(node));
+    // A built-in UART's FIFO must not sit on a short reply either.
+    if (const QString fifo = receiveTrigger_.Lower(node, name); !fifo.isEmpty())
+        adapterNotice_ = fifo;
     // USB serial drivers may send the adapter a control request on every change of the tty's
     // settings, which would cost more than the wake-ups it saves: those ports wake per byte.
-    if (!UsesUsbSerialDriver(path))
+    if (!UsesUsbSerialDriver(node))
         wakeUp_.Attach(fd);
     else
         wakeUp_.Detach();
@@ -100,6 +105,7 @@ void SerialLink::Close() {
         const int fd = static_cast<int>(port_.handle());
         wakeUp_.Detach();
         lowLatency_.Restore(fd);
+        receiveTrigger_.Restore();
         port_.close();
     }
 }
@@ -107,12 +113,13 @@ void SerialLink::Close() {
 bool SerialLink::Reopen() {
     // The old handle leads to a line that is gone for good, even when the device node is back.
     Close();
-    // The same device node, not the same COM number: while an adapter is out, the ports after it
-    // move up one number.
-    const QString path = devicePath_;
-    if (path.isEmpty())
+    // The device, not its COM number or its old node: while an adapter is out, the ports after it
+    // move up one number, and another adapter may get its node.
+    const QString node = chosen_.FindNow();
+    if (node.isEmpty())
         return false;
-    return OpenPath(path, commPort_ > 0 ? ComPortName(commPort_) : path).ok();
+    chosen_.MoveTo(node);
+    return OpenNode(node).ok();
 }
 
 bool SerialLink::IsOpen() const {
@@ -120,14 +127,14 @@ bool SerialLink::IsOpen() const {
 }
 
 bool SerialLink::IsUsable() const {
-    return port_.isOpen() && !lineLost_;
+    return port_.isOpen() && !chosen_.LineLost();
 }
 
 void SerialLink::OnPortError(QSerialPort::SerialPortError error) {
     // The line went away (unplugged adapter, simulator gone): the port still says it is open and
     // writes still "succeed", so remember it and fail every later read.
     if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) && port_.isOpen())
-        lineLost_ = true;
+        chosen_.LineWentAway();
 }
 
 bool SerialLink::FlushInput() {
@@ -154,7 +161,7 @@ bool SerialLink::SendBytes(const QByteArray& bytes) {
         const DriverWrite written = WriteToDriver(static_cast<int>(port_.handle()), bytes.constData(),
                                                   static_cast<std::size_t>(bytes.size()));
         if (written.lineGone) {
-            lineLost_ = true;
+            chosen_.LineWentAway();
             return false;
         }
         taken = written.taken;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "link/ChosenPort.h"
 #include "link/LowLatency.h"
+#include "link/ReceiveTrigger.h"
 #include "link/ReplyWakeUp.h"
 
 #include <QByteArray>
@@ -52,35 +54,41 @@ public:
     // every later open.
     void ApplyLineSettings();
 
-    // Closes the current port, selects COMn and opens it.
+    // Closes the current port and opens the device `port` names, which from then on is the link's
+    // port: its device node, so that every path to one device meets one lock (another program
+    // holding it by another path makes the open fail as "already in use").
+    OpenResult Open(const ChosenPort& port);
+    // Closes the current port, selects COMn as it is now and opens it.
     OpenResult SelectAndOpen(int n);
     // Closes the current port and opens the serial device at `devicePath` (a tty, or a link to one
     // such as /dev/serial/by-id/...), which messages call `name`; "" is a port that does not exist.
     // Selects no COM number.
     OpenResult OpenDevice(const QString& devicePath, const QString& name);
-    // The device path of the port last opened, or "".
-    QString DevicePath() const { return devicePath_; }
-    // Set when the port that opened is a USB adapter that still holds every reply for a long
-    // latency timer: what it costs and how to cure it for good. The faces tell the user once.
+    // The port last chosen: the device, and the state of its line.
+    const ChosenPort& Port() const { return chosen_; }
+    // The device path of the port last chosen, as it was given, or "".
+    QString DevicePath() const { return chosen_.GivenPath(); }
+    // Set when the port that opened still holds every reply for a while: a USB adapter with a long
+    // latency timer, or a built-in UART whose receive trigger the updater may not lower. What it
+    // costs and how to cure it for good; the faces tell the user once.
     QString AdapterNotice() const { return adapterNotice_; }
     void Close();
-    // Opens again the port whose line went away under it, as a technician plugs a pulled adapter
-    // back in: the same device path under the same COM number. True when the port is usable again;
-    // a port still missing stays closed, without a word.
+    // Opens the chosen device again, as a technician plugs a pulled adapter back in: wherever it
+    // is now (a USB adapter may come back as another ttyUSB), never another device that took its
+    // name or COM number meanwhile. True when the port is usable again; a device still missing
+    // stays closed, without a word.
     bool Reopen();
-    // True from the moment the line of an open port goes away until the port is open again, or
-    // another port is chosen: only such a port is opened again by Reopen's callers. A port that
-    // failed to open when it was chosen is not theirs to open.
-    bool LineLost() const { return lineLost_; }
+    // See ChosenPort::LineLost: only such a port is opened again by Reopen's callers.
+    bool LineLost() const { return chosen_.LineLost(); }
     bool IsOpen() const;
     // Open, and the line has not gone away under it.
     bool IsUsable() const;
     // Set on every open: the device behind a port just opened may still be inside a command that
     // an earlier run left unfinished (see DeviceResync.h). Cleared by MarkInSync().
-    bool NeedsResync() const { return needsResync_; }
-    void MarkInSync() { needsResync_ = false; }
-    // The number of the selected port (0 before any selection).
-    int CommPort() const { return commPort_; }
+    bool NeedsResync() const { return chosen_.NeedsResync(); }
+    void MarkInSync() { chosen_.MarkInSync(); }
+    // The number of the selected port (0 before any selection, or for a port chosen by its path).
+    int CommPort() const { return chosen_.ComNumber(); }
 
     // Takes everything buffered into ReceivedText and throws it away. False when the port failed.
     bool FlushInput();
@@ -116,23 +124,19 @@ public:
     int CurrentPort = 0;
 
 private:
-    OpenResult OpenPath(const QString& path, const QString& name);
+    // Opens the chosen port's device at `node`.
+    OpenResult OpenNode(const QString& node);
     void OnPortError(QSerialPort::SerialPortError error);
 
     QSerialPort port_;
-    int commPort_ = 0;
-    QString devicePath_;
+    ChosenPort chosen_;
     QString adapterNotice_;
     qint64 dataWakeUps_ = 0;
     // Ends a reply wait's sleep in the event loop at its deadline.
     QTimer replyDeadline_;
     LowLatencyMode lowLatency_;
+    ReceiveTrigger receiveTrigger_;
     ReplyWakeUp wakeUp_;
-    // Set when the line went away under an open port: from then on every read counts as failed,
-    // even though the port still reports itself open. Kept after the port is closed, for Reopen's
-    // callers (see LineLost).
-    bool lineLost_ = false;
-    bool needsResync_ = false;
 };
 
 // Sorts a failed open into "held by another program" and "no permission" (both come back as a

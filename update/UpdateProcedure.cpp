@@ -151,8 +151,20 @@ UpdateResult NotStarted(UpdateResult::Outcome outcome, const OpenResult& open = 
     return result;
 }
 
-bool NeedsOpening(const SerialLink& link, int portNumber) {
-    return portNumber > 0 && !(link.IsUsable() && link.CommPort() == portNumber);
+// Makes the link's port the one to update. COMn picked in the port list is opened by its name,
+// unless it is the device the link already holds (the one the search found): that device is
+// followed wherever it is now, and never swapped for another that took its name meanwhile.
+OpenResult OpenPortToUpdate(SerialLink& link, int portNumber) {
+    if (portNumber <= 0 || (link.IsUsable() && link.CommPort() == portNumber))
+        return {};
+    if (link.CommPort() != portNumber || !link.LineLost())
+        return link.SelectAndOpen(portNumber);
+    if (link.Reopen())
+        return {};
+    return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
+            QStringLiteral("The device found on %1 is not there any more: it was unplugged, or another "
+                           "device now has its name. Plug it back in, or search again.")
+                .arg(link.Port().Name())};
 }
 
 } // namespace
@@ -177,11 +189,8 @@ UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber, in
         return NotStarted(UpdateResult::Busy);
     SerialLink& link = state.link;
     // The port picked in the list is the one to update, even when the search left another open.
-    if (NeedsOpening(link, portNumber)) {
-        const OpenResult opened = link.SelectAndOpen(portNumber);
-        if (!opened.ok())
-            return NotStarted(UpdateResult::PortNotOpened, opened);
-    }
+    if (const OpenResult opened = OpenPortToUpdate(link, portNumber); !opened.ok())
+        return NotStarted(UpdateResult::PortNotOpened, opened);
 
     link.SetMonitorTimer(false);
     view.ShowProgressWindow();

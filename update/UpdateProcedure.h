@@ -46,8 +46,10 @@ struct UpdateResult {
 };
 
 // Erases, writes with read-back check and EEPROM-writes the device from the images, on COM
-// `portNumber` (the port chosen in the port list; 0 for none): when that is not the port already
-// open, it is opened first, as the search would. Shows its progress and verdict through `view`.
+// `portNumber` (the port chosen in the port list; 0 for the port the link has open): when that is
+// not the port already open, it is opened first, as the search would. When it is the device the
+// link holds but its line went away, that device is opened again wherever it is now, or the run
+// does not start. Shows its progress and verdict through `view`.
 // `replyTimeoutMs` is the wait for each reply; only tests shorten it.
 UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber,
                        int replyTimeoutMs = SerialLink::ReplyTimeoutMs);

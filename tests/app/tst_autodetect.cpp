@@ -207,9 +207,9 @@ private slots:
         App app;
         app.replyTimeoutMs = ShortTimeoutMs;
         Devices devices;
-        devices.Add(app, 2);
+        // Another program holds COM2's device itself.
+        QSerialPort other(devices.Add(app, 2).PtyPath());
         devices.Add(app, 3);
-        QSerialPort other(QDir(app.portFolder.path()).filePath("COM2"));
         QVERIFY(other.open(QIODevice::ReadWrite));
         app.Start();
         MessageBoxAnswerer answerer;

@@ -8,6 +8,7 @@
 #include "ui_AutoDetectForm.h"
 #include "ui_UpdatingCompleteForm.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
@@ -70,6 +71,56 @@ private slots:
         QTRY_COMPARE(app.form->ConnectionStatus(), Connected);
         QVERIFY(app.ui()->Combo1->toolTip().contains("COM1: connected to RQ-70"));
         QVERIFY2(answerer.boxes.isEmpty(), qPrintable(answerer.boxes.value(0).text));
+    }
+
+    // While the found device is out, another device takes its name: neither the monitor nor OK
+    // touches it. The found device plugged back in is followed again and updated.
+    void aNameTakenByAnotherDeviceIsNotFollowed() {
+        App app;
+        app.replyTimeoutMs = ShortTimeoutMs;
+        Devices devices;
+        SimulatedDevice& found = devices.Add(app, 1);
+        SimulatedDevice& other = devices.Add(app, 5);
+        WriteUpdateFile(app.InFolder("RQ70-PATTERN.KRV"), PatternUpdateHex());
+        app.Start();
+        MessageBoxAnswerer answerer;
+        QTest::mouseClick(app.ui()->AutoDetectCmd, Qt::LeftButton);
+        QCOMPARE(SearchLine1(app), QStringLiteral("Successfully connected to COM1"));
+        QTRY_COMPARE(app.form->ConnectionStatus(), Connected);
+
+        QVERIFY(found.Signal(SIGUSR1));
+        QTRY_COMPARE(app.form->ConnectionStatus(), NotConnected);
+        const QString com1 = QDir(app.portFolder.path()).filePath("COM1");
+        QTRY_VERIFY(!QFileInfo::exists(com1));
+        QVERIFY(QFile::link(other.PtyPath(), com1));
+        QSignalSpy ticks(&app.state.link.Timer2, &QTimer::timeout);
+        QTRY_VERIFY(ticks.count() >= 3);
+        QCOMPARE(app.form->ConnectionStatus(), NotConnected);
+
+        QTest::mouseClick(app.ui()->OK, Qt::LeftButton);
+        QCOMPARE(answerer.boxes.size(), 1);
+        QCOMPARE(answerer.boxes[0].title, QStringLiteral("Uploader-Error"));
+        QVERIFY2(answerer.boxes[0].text.contains("COM1") &&
+                     answerer.boxes[0].text.contains("not there any more"),
+                 qPrintable(answerer.boxes[0].text));
+        QVERIFY(!app.form->UpdateWindows().ResultWindow());
+
+        // Plugged back in: its own link replaces the other device's.
+        QVERIFY(QFile::remove(com1));
+        QVERIFY(found.Signal(SIGUSR2));
+        QTRY_COMPARE(app.form->ConnectionStatus(), Connected);
+        QTest::mouseClick(app.ui()->OK, Qt::LeftButton);
+        UpdatingCompleteForm* result = app.form->UpdateWindows().ResultWindow();
+        QVERIFY(result && result->isVisible());
+        QCOMPARE(result->ui->Label1->text(), QStringLiteral("The update was successful."));
+        QCOMPARE(answerer.boxes.size(), 1);
+
+        QVERIFY(found.Stop());
+        const QString difference = MemoryDifference(found.Dump(), app.state.images);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        QVERIFY(other.Stop());
+        for (const SimulatedDevice::LoggedByte& byte : other.Log())
+            QVERIFY2(!byte.fromHost, "the device that took the name got a byte");
     }
 
     // The adapter comes out as a command byte reaches the device, which is then left waiting for

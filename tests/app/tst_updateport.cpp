@@ -227,7 +227,8 @@ private slots:
         App app;
         Devices devices;
         SimulatedDevice& device = devices.Add(app, 7);
-        QSerialPort other(QDir(app.portFolder.path()).filePath("COM7"));
+        // Another program holds the device itself.
+        QSerialPort other(device.PtyPath());
         QVERIFY(other.open(QIODevice::ReadWrite));
         app.CopySampleUpdateFile();
         app.Start();

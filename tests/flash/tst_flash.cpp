@@ -292,7 +292,9 @@ private slots:
             QStringList options = device.split(' ');
             bench.Add(options.takeFirst().toInt(), options);
         }
-        QSerialPort other(QDir(bench.folder.path()).filePath(QStringLiteral("COM%1").arg(held)));
+        // Another program holds the device itself.
+        QSerialPort other(QFileInfo(QDir(bench.folder.path()).filePath(QStringLiteral("COM%1").arg(held)))
+                              .canonicalFilePath());
         if (held != 0)
             QVERIFY(other.open(QIODevice::ReadWrite));
         // Text that was scrambled but holds no record: the windows would erase the EEPROM from it.
@@ -557,6 +559,56 @@ private slots:
             const int address = word.toArray().at(0).toInt();
             QVERIFY2(address >= 256 && address < 256 + 32, qPrintable(QString::number(address)));
         }
+    }
+
+    // A device named by another path than the one a running program holds it by is still that
+    // device: the second program is refused before it sends a byte.
+    void oneDeviceByTwoPathsIsRefused() {
+        Bench bench;
+        SimulatedDevice& device = bench.Add(1);
+        const QString link = bench.folder.filePath("COM1");
+        for (const auto& [held, named] :
+             {std::pair{link, device.PtyPath()}, std::pair{device.PtyPath(), link}}) {
+            SerialLink holder;
+            holder.ApplyLineSettings();
+            QVERIFY(holder.OpenDevice(held, held).ok());
+            for (const char* command : {"update", "info"}) {
+                QStringList arguments{command, "--port", named};
+                if (QByteArray(command) == "update")
+                    arguments.insert(1, RQ70_SAMPLE_UPDATE_FILE);
+                const FlashRun run = bench.Run(arguments);
+                QVERIFY2(run.status == 4, qPrintable(QString::number(run.status) + " " + named + run.err));
+                QVERIFY2(run.err.contains("already in use"), qPrintable(run.err));
+            }
+        }
+        QVERIFY(device.Stop());
+        for (const SimulatedDevice::LoggedByte& byte : device.Log())
+            QVERIFY2(!byte.fromHost, "a refused program sent a byte");
+    }
+
+    // A port that fails while the identification is read has no device on it; and the search
+    // reports the device path it opened.
+    void identificationCutShortIsNoDevice() {
+        Bench bench;
+        // Each run takes its own device; the one before is still out.
+        int n = 1;
+        for (const QStringList& arguments : {QStringList{"info", "--port", "COM1"}, QStringList{"detect"},
+                                             QStringList{"update", RQ70_SAMPLE_UPDATE_FILE, "--detect"}}) {
+            bench.Add(n++, {"--vanish-after", "read:3"});
+            const FlashRun run = bench.Run(arguments);
+            QVERIFY2(run.status == 5, qPrintable(arguments.join(' ') + ": " + QString::number(run.status)));
+            QVERIFY2(run.err.contains("went away while its identification was read"), qPrintable(run.err));
+            QVERIFY2(run.out.isEmpty(), qPrintable(run.out));
+        }
+        SimulatedDevice& device = bench.Add(n);
+        const FlashRun run = bench.Run({"detect", "--json"});
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        bool ok = false;
+        const QList<QJsonObject> lines = JsonLines(run.out, ok);
+        QVERIFY(ok && lines.size() == 1);
+        QCOMPARE(lines[0].value("port").toString(), QStringLiteral("COM4"));
+        QCOMPARE(QFileInfo(lines[0].value("device_path").toString()).canonicalFilePath(), device.PtyPath());
+        QCOMPARE(lines[0].value("identification").toString(), QStringLiteral("RQ-70 Boot 1.0"));
     }
 };
 

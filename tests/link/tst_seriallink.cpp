@@ -8,11 +8,13 @@
 #include "link/ComPorts.h"
 #include "link/ConnectionMonitor.h"
 #include "link/DeviceQuery.h"
+#include "link/PortSearch.h"
 #include "link/SerialLink.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
@@ -21,7 +23,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <termios.h>
 #include <unistd.h>
 
@@ -62,6 +66,21 @@ QByteArray WriteBlock(SerialLink& link, int address, const QByteArray& data) {
     }
     return echo;
 }
+
+// The search's window as a test sees it: `onLines` runs whenever the search shows its lines.
+struct WatchingView : DetectionView {
+    std::function<void(const QString&)> onLines;
+    void ShowDetectionWindow() override {}
+    void SetLines(const QString& label1, const QString&) override {
+        if (onLines)
+            onLines(label1);
+    }
+    void ShowAbortButton() override {}
+    void ShowOKButton() override {}
+    void SetMainOKEnabled(bool) override {}
+    void SelectPortEntry(const QString&) override {}
+    void ShowPortWarning(const QString&) override {}
+};
 
 } // namespace
 
@@ -286,8 +305,9 @@ private slots:
         QVERIFY(bench.Start());
         const QString com2 = QDir(bench.device.PortDir()).filePath("COM2");
         QVERIFY(QFile::link(bench.device.PtyPath(), com2));
+        bench.link.Close();
         {
-            QSerialPort other(com2);
+            QSerialPort other(bench.device.PtyPath());
             QVERIFY(other.open(QIODevice::ReadWrite));
             QVERIFY(!bench.link.SelectAndOpen(2).ok());
         }
@@ -300,6 +320,35 @@ private slots:
         QVERIFY(bench.device.Signal(SIGUSR2));
         QTRY_COMPARE(MonitorTick(bench.link), QStringLiteral("connected to RQ-70"));
         QVERIFY(!bench.link.LineLost());
+    }
+
+    // Where listing ports probes them, a port the search holds drops out of the list and every
+    // later number moves up: the search goes by the list it took before it opened any port.
+    void searchGoesByTheListItTookFirst() {
+        SimulatedDevice silent;
+        SimulatedDevice device;
+        QVERIFY(silent.Start(1, {"--silent"}));
+        QVERIFY(device.Start(2, {}, silent.PortDir()));
+        qputenv("RQ70_PORT_DIR", silent.PortDir().toLocal8Bit());
+        const QDir dir(silent.PortDir());
+        WatchingView view;
+        view.onLines = [&](const QString& line) {
+            if (line == QLatin1String("Trying COM1."))
+                QVERIFY(::rename(qPrintable(dir.filePath("COM2")), qPrintable(dir.filePath("COM1"))) == 0);
+        };
+        SerialLink link;
+        link.ApplyLineSettings();
+        bool abortRequested = false;
+        LongOperation running = LongOperation::None;
+        const SearchResult result = SearchForDevice(link, abortRequested, running, view, 100);
+        QCOMPARE(result.outcome, SearchResult::Found);
+        QCOMPARE(result.port, 2);
+        QCOMPARE(result.identification, QStringLiteral("RQ-70 Boot 1.0"));
+        QCOMPARE(link.Port().Node(), device.PtyPath());
+        QVERIFY(!QFileInfo::exists(dir.filePath("COM2")));
+        link.Close();
+        QVERIFY(silent.Stop());
+        QCOMPARE(silent.CommandCount("probe"), 2);
     }
 
     void monitorTimerTicksOnlyWhenOn() {
@@ -330,7 +379,7 @@ private slots:
         QCOMPARE(bench.link.CommPort(), 2);
 
         // A port that another program holds: the "already open" failure, 8005.
-        QSerialPort other(ComPortDevicePath(1));
+        QSerialPort other(bench.device.PtyPath());
         QVERIFY(other.open(QIODevice::ReadWrite));
         const OpenResult held = bench.link.SelectAndOpen(1);
         QCOMPARE(held.failure, OpenFailure::AlreadyOpen);

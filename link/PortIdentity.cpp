@@ -1,0 +1,115 @@
+// Linux: USB adapters as sysfs shows them, the holders of pseudo-terminal masters as /proc shows
+// them.
+#include "link/PortIdentity.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace rq70 {
+
+namespace {
+
+const QString UsbPrefix = QStringLiteral("usb ");
+
+QString ReadAttribute(const QString& folder, const QString& name) {
+    QFile file(folder + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(file.read(256)).trimmed();
+}
+
+// The tty's USB interface and device: a ttyUSB's device is the usb-serial port under the
+// interface, a ttyACM's device is the interface itself.
+QString UsbIdentity(const QString& ttyName, const QString& sysfsRoot) {
+    const QString device =
+        QFileInfo(sysfsRoot + QStringLiteral("/class/tty/") + ttyName + QStringLiteral("/device"))
+            .canonicalFilePath();
+    if (device.isEmpty())
+        return {};
+    // Adapters with several ports behind one interface number them.
+    const QString port = ReadAttribute(device, QStringLiteral("port_number"));
+    QDir folder(device);
+    for (int level = 0; level < 2; ++level) {
+        if (QFileInfo::exists(folder.filePath(QStringLiteral("bInterfaceNumber")))) {
+            const QString interface = ReadAttribute(folder.path(), QStringLiteral("bInterfaceNumber"));
+            QDir usb(folder);
+            if (!usb.cdUp())
+                return {};
+            const QString vendor = ReadAttribute(usb.path(), QStringLiteral("idVendor"));
+            const QString product = ReadAttribute(usb.path(), QStringLiteral("idProduct"));
+            if (vendor.isEmpty() || product.isEmpty())
+                return {};
+            const QString serial = ReadAttribute(usb.path(), QStringLiteral("serial"));
+            // Without a serial number, the place on the bus ("1-1.2") names the adapter.
+            const QString which =
+                serial.isEmpty() ? QStringLiteral("at ") + usb.dirName() : QStringLiteral("serial ") + serial;
+            return UsbPrefix +
+                   QStringLiteral("%1:%2 %3 interface %4 port %5")
+                       .arg(vendor, product, which, interface, port.isEmpty() ? QStringLiteral("0") : port);
+        }
+        if (!folder.cdUp())
+            break;
+    }
+    return {};
+}
+
+// The processes that hold the master of pty number `index` open.
+QStringList PtyMasterHolders(const QString& index, const QString& procRoot) {
+    static const QRegularExpression number(QStringLiteral("^\\d+$"));
+    const QString indexLine = QStringLiteral("tty-index:\t") + index + QLatin1Char('\n');
+    QStringList holders;
+    const QStringList processes = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& pid : processes) {
+        if (!number.match(pid).hasMatch())
+            continue;
+        const QString fds = procRoot + QLatin1Char('/') + pid + QStringLiteral("/fd");
+        for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+            const QString target = fd.symLinkTarget();
+            if (target != QLatin1String("/dev/ptmx") && target != QLatin1String("/dev/pts/ptmx"))
+                continue;
+            QFile info(procRoot + QLatin1Char('/') + pid + QStringLiteral("/fdinfo/") + fd.fileName());
+            if (info.open(QIODevice::ReadOnly) && QString::fromLatin1(info.readAll()).contains(indexLine)) {
+                holders << pid;
+                break;
+            }
+        }
+    }
+    return holders;
+}
+
+} // namespace
+
+QString DeviceIdentityOf(const QString& canonicalNode, const QString& sysfsRoot, const QString& procRoot) {
+    if (canonicalNode.isEmpty())
+        return {};
+    const QFileInfo node(canonicalNode);
+    if (node.path() == QLatin1String("/dev/pts")) {
+        const QStringList holders = PtyMasterHolders(node.fileName(), procRoot);
+        if (!holders.isEmpty())
+            return QStringLiteral("pty of process ") + holders.join(QLatin1Char(','));
+    } else if (node.path() == QLatin1String("/dev")) {
+        if (const QString usb = UsbIdentity(node.fileName(), sysfsRoot); !usb.isEmpty())
+            return usb;
+    }
+    return QStringLiteral("node ") + canonicalNode;
+}
+
+bool IsUsbIdentity(const QString& identity) {
+    return identity.startsWith(UsbPrefix);
+}
+
+QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot) {
+    QStringList nodes;
+    if (!IsUsbIdentity(identity))
+        return nodes;
+    const QDir ttys(sysfsRoot + QStringLiteral("/class/tty"));
+    for (const QString& name : ttys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        if (UsbIdentity(name, sysfsRoot) == identity)
+            nodes << QStringLiteral("/dev/") + name;
+    }
+    return nodes;
+}
+
+} // namespace rq70

@@ -1,0 +1,181 @@
+// What the link reads and writes in sysfs, on small sysfs trees built in a temporary folder the
+// way the kernel lays them out: what names a USB adapter when it comes back under another node, and
+// the receive trigger of a built-in UART.
+
+#include "link/PortIdentity.h"
+#include "link/ReceiveTrigger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace rq70;
+
+namespace {
+
+// A sysfs tree: devices under devices/, and class/tty/<name>/device leading to each tty's device.
+struct SysfsTree {
+    QTemporaryDir root;
+
+    QString Path(const QString& relative) const { return QDir(root.path()).filePath(relative); }
+    QByteArray Read(const QString& relative) const {
+        QFile file(Path(relative));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray("(none)");
+    }
+
+    void Write(const QString& relative, const QByteArray& value) const {
+        QDir().mkpath(QFileInfo(Path(relative)).path());
+        QFile file(Path(relative));
+        if (!file.open(QIODevice::WriteOnly))
+            qFatal("cannot write %s", qPrintable(Path(relative)));
+        file.write(value + '\n');
+    }
+
+    // A USB device at `place` ("1-1.2") with its ids and serial number ("" for none).
+    void AddUsbDevice(const QString& place, const QByteArray& vendor, const QByteArray& product,
+                      const QByteArray& serial) const {
+        const QString device = "devices/pci0000:00/usb1/" + place;
+        Write(device + "/idVendor", vendor);
+        Write(device + "/idProduct", product);
+        if (!serial.isEmpty())
+            Write(device + "/serial", serial);
+    }
+
+    // A tty on interface `interface` of the USB device at `place`: a ttyUSB is a usb-serial port
+    // below the interface, a ttyACM has the interface itself as its device.
+    void AddTty(const QString& name, const QString& place, int interface, int portNumber = -1) const {
+        const QString interfaceFolder =
+            QStringLiteral("devices/pci0000:00/usb1/%1/%1:1.%2").arg(place).arg(interface);
+        Write(interfaceFolder + "/bInterfaceNumber", QByteArray::number(interface).rightJustified(2, '0'));
+        QString device = interfaceFolder;
+        if (name.startsWith("ttyUSB")) {
+            device += "/" + name;
+            QDir().mkpath(Path(device));
+            if (portNumber >= 0)
+                Write(device + "/port_number", QByteArray::number(portNumber));
+        }
+        Link(name, device);
+    }
+
+    void Link(const QString& name, const QString& device) const {
+        QDir().mkpath(Path("class/tty/" + name));
+        QFile::link(Path(device), Path("class/tty/" + name + "/device"));
+    }
+    void Remove(const QString& name) const { QDir(Path("class/tty/" + name)).removeRecursively(); }
+};
+
+} // namespace
+
+class SysfsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void anAdapterIsNamedByItsSerialNumberWhateverNodeItHas() {
+        SysfsTree sys;
+        sys.AddUsbDevice("1-1", "0403", "6001", "A10K3B2C");
+        sys.AddTty("ttyUSB0", "1-1", 0);
+        const QString adapter = DeviceIdentityOf("/dev/ttyUSB0", sys.root.path());
+        QVERIFY2(IsUsbIdentity(adapter) && adapter.contains("0403:6001") && adapter.contains("A10K3B2C"),
+                 qPrintable(adapter));
+
+        // Pulled while something still holds ttyUSB0, and plugged back in: it comes back as
+        // ttyUSB1, on another port of the hub, and is still the same adapter.
+        sys.Remove("ttyUSB0");
+        QCOMPARE(NodesWithIdentity(adapter, sys.root.path()), QStringList());
+        sys.AddUsbDevice("1-2", "0403", "6001", "A10K3B2C");
+        sys.AddTty("ttyUSB1", "1-2", 0);
+        QCOMPARE(DeviceIdentityOf("/dev/ttyUSB1", sys.root.path()), adapter);
+
+        // Another adapter of the same make takes the old node: another device.
+        sys.AddUsbDevice("1-3", "0403", "6001", "FT99ZZ01");
+        sys.AddTty("ttyUSB0", "1-3", 0);
+        QVERIFY(DeviceIdentityOf("/dev/ttyUSB0", sys.root.path()) != adapter);
+        QCOMPARE(NodesWithIdentity(adapter, sys.root.path()), QStringList{"/dev/ttyUSB1"});
+    }
+
+    void portsOfOneAdapterAndAdaptersWithoutSerialNumberAreToldApart() {
+        SysfsTree sys;
+        // Two interfaces of one adapter, two ports behind one interface of another, and a modem
+        // interface: every port is a device of its own.
+        sys.AddUsbDevice("1-1", "0403", "6010", "FT2232X");
+        sys.AddTty("ttyUSB0", "1-1", 0);
+        sys.AddTty("ttyUSB1", "1-1", 1);
+        sys.AddUsbDevice("1-4", "0557", "2008", "");
+        sys.AddTty("ttyUSB2", "1-4", 0, 0);
+        sys.AddTty("ttyUSB3", "1-4", 0, 1);
+        sys.AddUsbDevice("1-5", "2341", "0043", "");
+        sys.AddTty("ttyACM0", "1-5", 0);
+        QStringList identities;
+        for (const char* node :
+             {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyACM0"}) {
+            const QString identity = DeviceIdentityOf(node, sys.root.path());
+            QVERIFY2(IsUsbIdentity(identity) && !identities.contains(identity), qPrintable(identity));
+            identities << identity;
+        }
+        // Without a serial number an adapter is named by its place on the bus.
+        QVERIFY2(identities[4].contains("2341:0043") && identities[4].contains("1-5"),
+                 qPrintable(identities[4]));
+        QCOMPARE(NodesWithIdentity(identities[3], sys.root.path()), QStringList{"/dev/ttyUSB3"});
+
+        // A built-in UART is its node; a node sysfs does not know too.
+        sys.Write("devices/platform/serial8250/tty/ttyS0/type", "4");
+        sys.Link("ttyS0", "devices/platform/serial8250/tty/ttyS0");
+        QCOMPARE(DeviceIdentityOf("/dev/ttyS0", sys.root.path()), QStringLiteral("node /dev/ttyS0"));
+        QVERIFY(!IsUsbIdentity(DeviceIdentityOf("/dev/ttyUSB9", sys.root.path())));
+        QCOMPARE(DeviceIdentityOf("", sys.root.path()), QString());
+    }
+
+    void aUartsReceiveTriggerIsOneByteWhileThePortIsHeld() {
+        SysfsTree sys;
+        sys.Write("class/tty/ttyS1/rx_trig_bytes", "8");
+        {
+            ReceiveTrigger trigger(sys.root.path());
+            QCOMPARE(trigger.Lower("/dev/ttyS1", "COM2"), QString());
+            QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("1"));
+            trigger.Restore();
+            QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
+            // Held again, and given back however the holder ends.
+            QCOMPARE(trigger.Lower("/dev/ttyS1", "COM2"), QString());
+            QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("1"));
+        }
+        QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
+
+        // A port without the attribute (no FIFO, a USB adapter, a pty): nothing at all.
+        ReceiveTrigger trigger(sys.root.path());
+        QCOMPARE(trigger.Lower("/dev/ttyS2", "COM3"), QString());
+        QCOMPARE(trigger.Lower("/dev/pts/1", "COM4"), QString());
+        QVERIFY(!QFileInfo::exists(sys.Path("class/tty/ttyS2/rx_trig_bytes")));
+        QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
+    }
+
+    void aTriggerTheUpdaterMayNotLowerIsToldAndLeftAlone() {
+        SysfsTree sys;
+        QDir().mkpath(sys.Path("class/tty/ttyS0"));
+        const QString attribute = sys.Path("class/tty/ttyS0/rx_trig_bytes");
+        if (::geteuid() == 0) {
+            // Root writes any file of a temporary folder: an attribute of the kernel's own that has
+            // no store stands in, as the real one stands before a user without the udev rule.
+            const QString readOnly = "/sys/kernel/uevent_seqnum";
+            if (!QFileInfo::exists(readOnly))
+                QSKIP("no read-only sysfs attribute to stand in");
+            QVERIFY(QFile::link(readOnly, attribute));
+        } else {
+            sys.Write("class/tty/ttyS0/rx_trig_bytes", "8");
+            QVERIFY(QFile::setPermissions(attribute, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        }
+        const QByteArray before = sys.Read("class/tty/ttyS0/rx_trig_bytes");
+        ReceiveTrigger trigger(sys.root.path());
+        const QString notice = trigger.Lower("/dev/ttyS0", "COM1");
+        QVERIFY2(notice.startsWith("COM1 is a built-in serial port") && notice.contains("seconds longer") &&
+                     notice.contains("99-rq70-uart-fifo.rules"),
+                 qPrintable(notice));
+        trigger.Restore();
+        QCOMPARE(sys.Read("class/tty/ttyS0/rx_trig_bytes"), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(SysfsTest)
+#include "tst_sysfs.moc"
