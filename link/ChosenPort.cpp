@@ -22,6 +22,12 @@ QString ChosenPort::FindNow() const {
     return {};
 }
 
+QString ChosenPort::PathNow() const {
+    if (node_.isEmpty() || QFileInfo(givenPath_).canonicalFilePath() == node_)
+        return givenPath_;
+    return node_;
+}
+
 void ChosenPort::LineUp() {
     // The device first opened is the one chosen; a reopen finds it by what it read then.
     if (identity_.isEmpty())

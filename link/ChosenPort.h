@@ -23,6 +23,10 @@ public:
     // The device node with every link followed: what gets opened, so that every path to one device
     // meets the same lock. "" when the port does not exist.
     QString Node() const { return node_; }
+    // The path that leads to the device now, for messages and the update record: the path as
+    // given while it still leads to the device's node (a stable /dev/serial/by-id link stays as it
+    // is), else the node the device came back under (ttyUSB1 while the old ttyUSB0 is held).
+    QString PathNow() const;
     // What names the device (see PortIdentity.h); "" until the port has opened.
     QString Identity() const { return identity_; }
 

@@ -66,8 +66,8 @@ public:
     OpenResult OpenDevice(const QString& devicePath, const QString& name);
     // The port last chosen: the device, and the state of its line.
     const ChosenPort& Port() const { return chosen_; }
-    // The device path of the port last chosen, as it was given, or "".
-    QString DevicePath() const { return chosen_.GivenPath(); }
+    // The path to the device of the port last chosen (see ChosenPort::PathNow), or "".
+    QString DevicePath() const { return chosen_.PathNow(); }
     // Set when the port that opened still holds every reply for a while: a USB adapter with a long
     // latency timer, or a built-in UART whose receive trigger the updater may not lower. What it
     // costs and how to cure it for good; the faces tell the user once.

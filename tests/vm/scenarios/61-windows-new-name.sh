@@ -46,7 +46,7 @@ answer=$(drive wait text UpdatingCompleteForm.Label1 is "The update was successf
 drive click UpdatingCompleteForm.OKCmd >/dev/null
 windows_ended || fail "the updater did not end after its result window was closed"
 kill $holder
-read -r verdict path _ <<<"$(vmtool lastrecord "$W/main.record.jsonl")"
+read -r verdict path _ <<<"$(vmtool record "$W/main.record.jsonl" -)"
 memory=$(host_dump ftdi1 "$W/RQ70-n.KRV") || fail "$memory"
 [[ $verdict == success && $path == /dev/ttyUSB1 ]] || fail "the second run's record: $verdict on $path, not /dev/ttyUSB1"
 pass "connected $(seconds $seen)s after ttyUSB1 appeared; OK updated it on /dev/ttyUSB1; $memory"

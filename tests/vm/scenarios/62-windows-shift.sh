@@ -36,7 +36,7 @@ for _ in $(seq 600); do
         break
     fi
     if answer=$(drive wait modal 0 2>/dev/null); then
-        outcome="message box: $(python3 -c 'import json,sys; print(json.load(sys.stdin)["modal"]["text"])' <<<"$answer")"
+        outcome="message box: $(python3 -c 'import json,sys; print(" ".join(json.load(sys.stdin)["modal"]["text"].split()))' <<<"$answer")"
         drive answer OK >/dev/null
         break
     fi
