@@ -32,6 +32,22 @@ std::string Failure(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
+// Opens the tty at `path` into `fd` as a raw 8-bit line with no modem control, so every byte
+// 0x00-0xFF passes untouched whatever the other end set; "" or why not.
+std::string OpenRaw(const std::string& path, int& fd) {
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return Failure("cannot open " + path);
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0)
+        return Failure("cannot read the settings of " + path);
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0)
+        return Failure("cannot make " + path + " raw");
+    return {};
+}
+
 } // namespace
 
 PtyServer::PtyServer(const Options& options, DeviceCore& device, int signalFd,
@@ -68,16 +84,8 @@ std::string PtyServer::OpenTty() {
     // The given tty takes the master's place: the host's bytes are read from it and the replies
     // written to it. Nothing else of ours holds it, so there is no slave end to watch.
     ptyPath_ = options_.ttyPath;
-    masterFd_ = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (masterFd_ < 0)
-        return Failure("cannot open " + ptyPath_);
-    termios settings{};
-    if (::tcgetattr(masterFd_, &settings) != 0)
-        return Failure("cannot read the settings of " + ptyPath_);
-    ::cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    if (::tcsetattr(masterFd_, TCSANOW, &settings) != 0)
-        return Failure("cannot make " + ptyPath_ + " raw");
+    if (std::string error = OpenRaw(ptyPath_, masterFd_); !error.empty())
+        return error;
     // Whatever a host left on the line before the simulator started is not for this device.
     ::tcflush(masterFd_, TCIOFLUSH);
     return {};
@@ -99,17 +107,7 @@ std::string PtyServer::OpenPty() {
 
     // Holding the slave open keeps the master from reading EIO while no host has the port open,
     // and keeps the raw settings alive between hosts.
-    slaveFd_ = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slaveFd_ < 0)
-        return Failure("cannot open " + ptyPath_);
-    termios settings{};
-    if (::tcgetattr(slaveFd_, &settings) != 0)
-        return Failure("cannot read the settings of " + ptyPath_);
-    ::cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    if (::tcsetattr(slaveFd_, TCSANOW, &settings) != 0)
-        return Failure("cannot make " + ptyPath_ + " raw");
-    return {};
+    return OpenRaw(ptyPath_, slaveFd_);
 }
 
 void PtyServer::Vanish() {
