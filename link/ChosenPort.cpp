@@ -11,15 +11,7 @@ ChosenPort::ChosenPort(const QString& name, const QString& givenPath, int comNum
       node_(!node.isEmpty() || givenPath.isEmpty() ? node : QFileInfo(givenPath).canonicalFilePath()) {}
 
 QString ChosenPort::FindNow() const {
-    if (identity_.isEmpty())
-        return {};
-    QStringList candidates{node_, QFileInfo(givenPath_).canonicalFilePath()};
-    candidates << NodesWithIdentity(identity_);
-    for (const QString& candidate : candidates) {
-        if (!candidate.isEmpty() && QFileInfo::exists(candidate) && DeviceIdentityOf(candidate) == identity_)
-            return candidate;
-    }
-    return {};
+    return NodeOfDeviceNow(identity_, place_, {node_, QFileInfo(givenPath_).canonicalFilePath()});
 }
 
 QString ChosenPort::PathNow() const {
@@ -30,8 +22,13 @@ QString ChosenPort::PathNow() const {
 
 void ChosenPort::LineUp() {
     // The device first opened is the one chosen; a reopen finds it by what it read then.
-    if (identity_.isEmpty())
+    if (identity_.isEmpty()) {
         identity_ = DeviceIdentityOf(node_);
+        // Adapters that share a serial number (cheap chips often do) are told apart by where they
+        // are plugged in: this one is followed only at its own place on the bus.
+        if (NodesWithIdentity(identity_).size() > 1)
+            place_ = UsbPlaceOf(node_);
+    }
     lineLost_ = false;
     needsResync_ = true;
 }

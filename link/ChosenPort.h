@@ -32,7 +32,7 @@ public:
 
     // The node that leads to this device now: its own node while that is still this device, else
     // the node its path leads to now, else, for a USB adapter, any node its identity shows up under.
-    // "" while the device is gone, or while only other devices answer to its names.
+    // "" while the device is gone, while only other devices answer to its names, or while two do.
     QString FindNow() const;
     // The device came back under `node`.
     void MoveTo(const QString& node) { node_ = node; }
@@ -55,6 +55,8 @@ private:
     int comNumber_ = 0;
     QString node_;
     QString identity_;
+    // Set where another adapter shared the identity when the port first opened: its place on the bus.
+    QString place_;
     bool lineLost_ = false;
     bool needsResync_ = false;
 };

@@ -12,6 +12,7 @@ namespace rq70 {
 namespace {
 
 const QString UsbPrefix = QStringLiteral("usb ");
+const QString UnseenPtyPrefix = QStringLiteral("pty with its other end unseen ");
 
 QString ReadAttribute(const QString& folder, const QString& name) {
     QFile file(folder + QLatin1Char('/') + name);
@@ -20,39 +21,47 @@ QString ReadAttribute(const QString& folder, const QString& name) {
     return QString::fromLatin1(file.read(256)).trimmed();
 }
 
-// The tty's USB interface and device: a ttyUSB's device is the usb-serial port under the
-// interface, a ttyACM's device is the interface itself.
-QString UsbIdentity(const QString& ttyName, const QString& sysfsRoot) {
-    const QString device =
-        QFileInfo(sysfsRoot + QStringLiteral("/class/tty/") + ttyName + QStringLiteral("/device"))
-            .canonicalFilePath();
+// The tty's USB interface: a ttyUSB's device is the usb-serial port under the interface, a
+// ttyACM's device is the interface itself. False for a tty that is no USB adapter.
+bool FindUsbInterface(const QString& ttyName, const QString& sysfsRoot, QString& device, QDir& interface) {
+    device = QFileInfo(sysfsRoot + QStringLiteral("/class/tty/") + ttyName + QStringLiteral("/device"))
+                 .canonicalFilePath();
     if (device.isEmpty())
-        return {};
-    // Adapters with several ports behind one interface number them.
-    const QString port = ReadAttribute(device, QStringLiteral("port_number"));
+        return false;
     QDir folder(device);
     for (int level = 0; level < 2; ++level) {
         if (QFileInfo::exists(folder.filePath(QStringLiteral("bInterfaceNumber")))) {
-            const QString interface = ReadAttribute(folder.path(), QStringLiteral("bInterfaceNumber"));
-            QDir usb(folder);
-            if (!usb.cdUp())
-                return {};
-            const QString vendor = ReadAttribute(usb.path(), QStringLiteral("idVendor"));
-            const QString product = ReadAttribute(usb.path(), QStringLiteral("idProduct"));
-            if (vendor.isEmpty() || product.isEmpty())
-                return {};
-            const QString serial = ReadAttribute(usb.path(), QStringLiteral("serial"));
-            // Without a serial number, the place on the bus ("1-1.2") names the adapter.
-            const QString which =
-                serial.isEmpty() ? QStringLiteral("at ") + usb.dirName() : QStringLiteral("serial ") + serial;
-            return UsbPrefix +
-                   QStringLiteral("%1:%2 %3 interface %4 port %5")
-                       .arg(vendor, product, which, interface, port.isEmpty() ? QStringLiteral("0") : port);
+            interface = folder;
+            return true;
         }
         if (!folder.cdUp())
             break;
     }
-    return {};
+    return false;
+}
+
+// The tty's USB interface and device.
+QString UsbIdentity(const QString& ttyName, const QString& sysfsRoot) {
+    QString device;
+    QDir usb;
+    if (!FindUsbInterface(ttyName, sysfsRoot, device, usb))
+        return {};
+    const QString interface = ReadAttribute(usb.path(), QStringLiteral("bInterfaceNumber"));
+    // Adapters with several ports behind one interface number them.
+    const QString port = ReadAttribute(device, QStringLiteral("port_number"));
+    if (!usb.cdUp())
+        return {};
+    const QString vendor = ReadAttribute(usb.path(), QStringLiteral("idVendor"));
+    const QString product = ReadAttribute(usb.path(), QStringLiteral("idProduct"));
+    if (vendor.isEmpty() || product.isEmpty())
+        return {};
+    const QString serial = ReadAttribute(usb.path(), QStringLiteral("serial"));
+    // Without a serial number, the place on the bus ("1-1.2") names the adapter.
+    const QString which =
+        serial.isEmpty() ? QStringLiteral("at ") + usb.dirName() : QStringLiteral("serial ") + serial;
+    return UsbPrefix +
+           QStringLiteral("%1:%2 %3 interface %4 port %5")
+               .arg(vendor, product, which, interface, port.isEmpty() ? QStringLiteral("0") : port);
 }
 
 // The processes that hold the master of pty number `index` open.
@@ -89,6 +98,9 @@ QString DeviceIdentityOf(const QString& canonicalNode, const QString& sysfsRoot,
         const QStringList holders = PtyMasterHolders(node.fileName(), procRoot);
         if (!holders.isEmpty())
             return QStringLiteral("pty of process ") + holders.join(QLatin1Char(','));
+        // Its other end belongs to another user (or /proc hides it). Pty numbers are used again at
+        // once, by terminals too, so its number names nothing that could be followed.
+        return UnseenPtyPrefix + canonicalNode;
     } else if (node.path() == QLatin1String("/dev")) {
         if (const QString usb = UsbIdentity(node.fileName(), sysfsRoot); !usb.isEmpty())
             return usb;
@@ -110,6 +122,36 @@ QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot)
             nodes << QStringLiteral("/dev/") + name;
     }
     return nodes;
+}
+
+QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot) {
+    QString device;
+    QDir interface;
+    if (canonicalNode.isEmpty() ||
+        !FindUsbInterface(QFileInfo(canonicalNode).fileName(), sysfsRoot, device, interface) ||
+        !interface.cdUp())
+        return {};
+    return interface.dirName();
+}
+
+QString NodeOfDeviceNow(const QString& identity, const QString& place, const QStringList& candidates,
+                        const QString& sysfsRoot, const QString& procRoot) {
+    if (identity.isEmpty() || identity.startsWith(UnseenPtyPrefix))
+        return {};
+    QStringList found;
+    for (const QString& candidate : candidates + NodesWithIdentity(identity, sysfsRoot)) {
+        if (candidate.isEmpty() || found.contains(candidate))
+            continue;
+        // A USB adapter is there while sysfs shows it; any other port while its node is.
+        if (!IsUsbIdentity(identity) && !QFileInfo::exists(candidate))
+            continue;
+        if (DeviceIdentityOf(candidate, sysfsRoot, procRoot) != identity)
+            continue;
+        if (!place.isEmpty() && UsbPlaceOf(candidate, sysfsRoot) != place)
+            continue;
+        found << candidate;
+    }
+    return found.size() == 1 ? found.first() : QString();
 }
 
 } // namespace rq70

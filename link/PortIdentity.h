@@ -10,7 +10,8 @@ namespace rq70 {
 // on adapters with several ports) when it is plugged in again, even when it comes back as ttyUSB1
 // because something still holds the old ttyUSB0; an adapter without a serial number is named by its
 // place on the bus. A pseudo-terminal (a simulated device) is named by the programs at its other
-// end, which open a new one when they play an adapter plugged back in. Any other port is its node.
+// end, which open a new one when they play an adapter plugged back in (a pty whose other end this
+// user cannot see is named by nothing that may be followed). Any other port is its node.
 // `canonicalNode` is the device node with every link followed; "" for none gives "".
 QString DeviceIdentityOf(const QString& canonicalNode, const QString& sysfsRoot = QStringLiteral("/sys"),
                          const QString& procRoot = QStringLiteral("/proc"));
@@ -21,5 +22,17 @@ bool IsUsbIdentity(const QString& identity);
 // The device nodes (/dev/ttyUSB1, ...) whose USB adapter has `identity`, as the system shows them
 // now under `sysfsRoot`.
 QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot = QStringLiteral("/sys"));
+
+// The place on the bus ("1-1.2") of the USB adapter behind the device node, or "" for a port that
+// is no USB adapter.
+QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot = QStringLiteral("/sys"));
+
+// The node a chosen device is under now, of `candidates` (its old node, where its path leads now)
+// and every node whose USB adapter has `identity`: the one with that identity and, where `place` is
+// given, at that place on the bus. "" when none is, and also when two nodes are (two adapters
+// that share a serial number): a device is followed, never guessed.
+QString NodeOfDeviceNow(const QString& identity, const QString& place, const QStringList& candidates,
+                        const QString& sysfsRoot = QStringLiteral("/sys"),
+                        const QString& procRoot = QStringLiteral("/proc"));
 
 } // namespace rq70

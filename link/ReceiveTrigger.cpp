@@ -4,6 +4,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace rq70 {
 
 namespace {
@@ -14,11 +19,17 @@ constexpr int WholeDeviceShortReplies = 5'600;
 // A 16550 passes on fewer bytes than its trigger after 4 character times of silence, 10 bits each.
 constexpr double HeldMsPerReply = 4 * 10 * 1000.0 / 4800;
 
-bool WriteValue(const QString& attribute, const QByteArray& value) {
-    QFile file(attribute);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
-    return file.write(value) == value.size();
+enum class Written { Yes, NotPermitted, Refused };
+
+// A write the user may not make can be cured by the udev rule; one the driver refuses (a UART
+// that takes no other trigger) cannot, and is nothing to tell anyone about.
+Written WriteValue(const QString& attribute, const QByteArray& value) {
+    const int fd = ::open(QFile::encodeName(attribute).constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EACCES || errno == EPERM ? Written::NotPermitted : Written::Refused;
+    const bool whole = ::write(fd, value.constData(), static_cast<std::size_t>(value.size())) == value.size();
+    ::close(fd);
+    return whole ? Written::Yes : Written::Refused;
 }
 
 } // namespace
@@ -40,8 +51,14 @@ QString ReceiveTrigger::Lower(const QString& canonicalNode, const QString& portN
     const int trigger = value.toInt(&number);
     if (!number || trigger <= 1)
         return {};
-    if (!WriteValue(attribute, "1"))
+    switch (WriteValue(attribute, "1")) {
+    case Written::Yes:
+        break;
+    case Written::NotPermitted:
         return ReceiveTriggerNotice(portName, trigger);
+    case Written::Refused:
+        return {};
+    }
     changed_ = attribute;
     oldValue_ = value;
     return {};

@@ -110,16 +110,19 @@ void SerialLink::Close() {
     }
 }
 
-bool SerialLink::Reopen() {
+OpenResult SerialLink::Reopen() {
     // The old handle leads to a line that is gone for good, even when the device node is back.
     Close();
     // The device, not its COM number or its old node: while an adapter is out, the ports after it
     // move up one number, and another adapter may get its node.
     const QString node = chosen_.FindNow();
     if (node.isEmpty())
-        return false;
+        return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
+                QStringLiteral("The device found on %1 is not there any more: it was unplugged, or another "
+                               "device now has its name. Plug it back in, or search again.")
+                    .arg(chosen_.Name())};
     chosen_.MoveTo(node);
-    return OpenNode(node).ok();
+    return OpenNode(node);
 }
 
 bool SerialLink::IsOpen() const {

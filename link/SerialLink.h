@@ -75,9 +75,9 @@ public:
     void Close();
     // Opens the chosen device again, as a technician plugs a pulled adapter back in: wherever it
     // is now (a USB adapter may come back as another ttyUSB), never another device that took its
-    // name or COM number meanwhile. True when the port is usable again; a device still missing
-    // stays closed, without a word.
-    bool Reopen();
+    // name or COM number meanwhile. What the open gave: a device still missing (or only other
+    // devices under its names) is OpenFailure::Missing, and the port stays closed.
+    OpenResult Reopen();
     // See ChosenPort::LineLost: only such a port is opened again by Reopen's callers.
     bool LineLost() const { return chosen_.LineLost(); }
     bool IsOpen() const;

@@ -159,12 +159,8 @@ OpenResult OpenPortToUpdate(SerialLink& link, int portNumber) {
         return {};
     if (link.CommPort() != portNumber || !link.LineLost())
         return link.SelectAndOpen(portNumber);
-    if (link.Reopen())
-        return {};
-    return {OpenFailure::Missing, QSerialPort::DeviceNotFoundError,
-            QStringLiteral("The device found on %1 is not there any more: it was unplugged, or another "
-                           "device now has its name. Plug it back in, or search again.")
-                .arg(link.Port().Name())};
+    // Back, but held by another program or not permitted: the open says so itself.
+    return link.Reopen();
 }
 
 } // namespace

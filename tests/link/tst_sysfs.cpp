@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 using namespace rq70;
@@ -126,6 +128,43 @@ private slots:
         QCOMPARE(DeviceIdentityOf("/dev/ttyS0", sys.root.path()), QStringLiteral("node /dev/ttyS0"));
         QVERIFY(!IsUsbIdentity(DeviceIdentityOf("/dev/ttyUSB9", sys.root.path())));
         QCOMPARE(DeviceIdentityOf("", sys.root.path()), QString());
+    }
+
+    void aDeviceIsFollowedOnlyWhereNothingElseAnswersToItsNames() {
+        // Two adapters with one serial number, as cheap chips often ship.
+        SysfsTree sys;
+        const QString root = sys.root.path();
+        sys.AddUsbDevice("1-1", "10c4", "ea60", "0001");
+        sys.AddUsbDevice("1-2", "10c4", "ea60", "0001");
+        sys.AddTty("ttyUSB0", "1-1", 0);
+        sys.AddTty("ttyUSB1", "1-2", 0);
+        const QString identity = DeviceIdentityOf("/dev/ttyUSB0", root);
+        QCOMPARE(DeviceIdentityOf("/dev/ttyUSB1", root), identity);
+        QCOMPARE(UsbPlaceOf("/dev/ttyUSB0", root), QString("1-1"));
+        // By the serial number alone two nodes answer, and neither is taken.
+        QCOMPARE(NodeOfDeviceNow(identity, {}, {"/dev/ttyUSB0"}, root), QString());
+        QCOMPARE(NodeOfDeviceNow(identity, "1-1", {"/dev/ttyUSB0"}, root), QString("/dev/ttyUSB0"));
+        // Pulled, and the other one takes its node: not followed there.
+        sys.Remove("ttyUSB0");
+        sys.Remove("ttyUSB1");
+        sys.AddTty("ttyUSB0", "1-2", 0);
+        QCOMPARE(NodeOfDeviceNow(identity, "1-1", {"/dev/ttyUSB0"}, root), QString());
+        // Back at its own place under a new node: followed there.
+        sys.AddTty("ttyUSB2", "1-1", 0);
+        QCOMPARE(NodeOfDeviceNow(identity, "1-1", {"/dev/ttyUSB0"}, root), QString("/dev/ttyUSB2"));
+
+        // A pty is followed while its other end is in sight, never by its number alone: numbers
+        // are used again at once, by terminals too.
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString pty = QString::fromLocal8Bit(::ptsname(master));
+        const QString seen = DeviceIdentityOf(pty, root);
+        QCOMPARE(NodeOfDeviceNow(seen, {}, {pty}, root), pty);
+        QTemporaryDir noProcesses;
+        const QString unseen = DeviceIdentityOf(pty, root, noProcesses.path());
+        QVERIFY(unseen != seen);
+        QCOMPARE(NodeOfDeviceNow(unseen, {}, {pty}, root, noProcesses.path()), QString());
+        ::close(master);
     }
 
     void aUartsReceiveTriggerIsOneByteWhileThePortIsHeld() {

@@ -22,6 +22,8 @@ timed_run() { # timed_run NAME: milliseconds of an update by the technician on t
 }
 as_left=$(timed_run left) || fail "the update failed: $(tail -c 200 "$W/left.out")"
 memory=$(host_dump uart1 "$W/RQ70-f.KRV") || fail "$memory"
+# The trigger is the port's own setting again once the updater has let go of it.
+[[ $(cat $trigger) == "$original" ]] || fail "the trigger is $(cat $trigger) after the update, not $original"
 echo 1 >$trigger || fail "cannot set $trigger"
 one=$(timed_run one)
 status=$?
