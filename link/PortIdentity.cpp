@@ -64,12 +64,16 @@ QString UsbIdentity(const QString& ttyName, const QString& sysfsRoot) {
                .arg(vendor, product, which, interface, port.isEmpty() ? QStringLiteral("0") : port);
 }
 
-// The processes that hold the master of pty number `index` open.
-QStringList PtyMasterHolders(const QString& index, const QString& procRoot) {
+const QString PtyPrefix = QStringLiteral("pty of process ");
+
+// Of the processes `among` (every process when empty), those that hold the master of pty number
+// `index` open.
+QStringList PtyMasterHolders(const QString& index, const QString& procRoot, const QStringList& among = {}) {
     static const QRegularExpression number(QStringLiteral("^\\d+$"));
     const QString indexLine = QStringLiteral("tty-index:\t") + index + QLatin1Char('\n');
     QStringList holders;
-    const QStringList processes = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList processes =
+        among.isEmpty() ? QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot) : among;
     for (const QString& pid : processes) {
         if (!number.match(pid).hasMatch())
             continue;
@@ -97,7 +101,7 @@ QString DeviceIdentityOf(const QString& canonicalNode, const QString& sysfsRoot,
     if (node.path() == QLatin1String("/dev/pts")) {
         const QStringList holders = PtyMasterHolders(node.fileName(), procRoot);
         if (!holders.isEmpty())
-            return QStringLiteral("pty of process ") + holders.join(QLatin1Char(','));
+            return PtyPrefix + holders.join(QLatin1Char(','));
         // Its other end belongs to another user (or /proc hides it). Pty numbers are used again at
         // once, by terminals too, so its number names nothing that could be followed.
         return UnseenPtyPrefix + canonicalNode;
@@ -124,6 +128,24 @@ QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot)
     return nodes;
 }
 
+namespace {
+
+// Whether `node` is the device `identity` names. A pty is asked of its own holders only: the
+// monitor asks on every tick while its device is out, and reading every process's descriptors
+// each time would cost the windows' thread tens of milliseconds on a busy desktop.
+bool HasIdentity(const QString& node, const QString& identity, const QString& sysfsRoot,
+                 const QString& procRoot) {
+    if (identity.startsWith(PtyPrefix)) {
+        const QFileInfo pty(node);
+        const QStringList holders = identity.mid(PtyPrefix.size()).split(QLatin1Char(','));
+        return pty.path() == QLatin1String("/dev/pts") &&
+               PtyMasterHolders(pty.fileName(), procRoot, holders) == holders;
+    }
+    return DeviceIdentityOf(node, sysfsRoot, procRoot) == identity;
+}
+
+} // namespace
+
 QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot) {
     QString device;
     QDir interface;
@@ -145,7 +167,7 @@ QString NodeOfDeviceNow(const QString& identity, const QString& place, const QSt
         // A USB adapter is there while sysfs shows it; any other port while its node is.
         if (!IsUsbIdentity(identity) && !QFileInfo::exists(candidate))
             continue;
-        if (DeviceIdentityOf(candidate, sysfsRoot, procRoot) != identity)
+        if (!HasIdentity(candidate, identity, sysfsRoot, procRoot))
             continue;
         if (!place.isEmpty() && UsbPlaceOf(candidate, sysfsRoot) != place)
             continue;
