@@ -74,7 +74,7 @@ std::optional<SearchResult> Search(UpdaterModul& state) {
     state.link.ApplyLineSettings();
     const SearchResult result = SearchForDevice(state.link, state.AbortRequested, state.running, view);
     state.link.SetMonitorTimer(false);
-    if (result.outcome == SearchResult::Found && !result.identified) {
+    if (result.outcome == SearchResult::Found && !result.identification) {
         Complain(IdentificationLost(state.link.Port().Name()));
         return std::nullopt;
     }
@@ -304,9 +304,9 @@ int Detect(const FlashOptions& options) {
     if (options.json)
         SayJson({{"port", port.Name()},
                  {"device_path", port.GivenPath()},
-                 {"identification", found->identification}});
+                 {"identification", *found->identification}});
     else
-        Say(QStringLiteral("%1  %2  %3").arg(port.Name(), port.GivenPath(), found->identification));
+        Say(QStringLiteral("%1  %2  %3").arg(port.Name(), port.GivenPath(), *found->identification));
     return ExitAllUpdated;
 }
 

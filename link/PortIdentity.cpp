@@ -92,6 +92,20 @@ QStringList PtyMasterHolders(const QString& index, const QString& procRoot, cons
     return holders;
 }
 
+// Whether `node` is the device `identity` names. A pty is asked of its own holders only: the
+// monitor asks on every tick while its device is out, and reading every process's descriptors
+// each time would cost the windows' thread tens of milliseconds on a busy desktop.
+bool HasIdentity(const QString& node, const QString& identity, const QString& sysfsRoot,
+                 const QString& procRoot) {
+    if (identity.startsWith(PtyPrefix)) {
+        const QFileInfo pty(node);
+        const QStringList holders = identity.mid(PtyPrefix.size()).split(QLatin1Char(','));
+        return pty.path() == QLatin1String("/dev/pts") &&
+               PtyMasterHolders(pty.fileName(), procRoot, holders) == holders;
+    }
+    return DeviceIdentityOf(node, sysfsRoot, procRoot) == identity;
+}
+
 } // namespace
 
 QString DeviceIdentityOf(const QString& canonicalNode, const QString& sysfsRoot, const QString& procRoot) {
@@ -127,24 +141,6 @@ QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot)
     }
     return nodes;
 }
-
-namespace {
-
-// Whether `node` is the device `identity` names. A pty is asked of its own holders only: the
-// monitor asks on every tick while its device is out, and reading every process's descriptors
-// each time would cost the windows' thread tens of milliseconds on a busy desktop.
-bool HasIdentity(const QString& node, const QString& identity, const QString& sysfsRoot,
-                 const QString& procRoot) {
-    if (identity.startsWith(PtyPrefix)) {
-        const QFileInfo pty(node);
-        const QStringList holders = identity.mid(PtyPrefix.size()).split(QLatin1Char(','));
-        return pty.path() == QLatin1String("/dev/pts") &&
-               PtyMasterHolders(pty.fileName(), procRoot, holders) == holders;
-    }
-    return DeviceIdentityOf(node, sysfsRoot, procRoot) == identity;
-}
-
-} // namespace
 
 QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot) {
     QString device;

@@ -83,7 +83,7 @@ SearchResult SearchForDevice(SerialLink& link, bool& abortRequested, LongOperati
             view.SetMainOKEnabled(true);
             link.SetMonitorTimer(true);
             view.SelectPortEntry(ComPortName(port));
-            result = {SearchResult::Found, port, info.value_or(QString()), info.has_value()};
+            result = {SearchResult::Found, port, info};
             return end();
         }
         if (abortRequested) {

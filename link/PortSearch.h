@@ -5,6 +5,7 @@
 #include "link/SerialLink.h"
 
 #include <functional>
+#include <optional>
 
 namespace rq70 {
 
@@ -17,10 +18,8 @@ inline constexpr int PingsPerPort = 2;
 struct SearchResult {
     enum Outcome { Found, NothingAnswered, Aborted, NoPortExists, Busy } outcome = NothingAnswered;
     int port = 0;
-    // Found: the device's identification text; "" when the port failed during the query, and
-    // then `identified` is false.
-    QString identification;
-    bool identified = false;
+    // Found: the device's identification text; none when the port failed during the query.
+    std::optional<QString> identification;
 };
 
 // Whether a boot loader answers on the port the link has open: the port is flushed, then pinged at

@@ -343,7 +343,7 @@ private slots:
         const SearchResult result = SearchForDevice(link, abortRequested, running, view, 100);
         QCOMPARE(result.outcome, SearchResult::Found);
         QCOMPARE(result.port, 2);
-        QCOMPARE(result.identification, QStringLiteral("RQ-70 Boot 1.0"));
+        QCOMPARE(result.identification.value_or(QString()), QStringLiteral("RQ-70 Boot 1.0"));
         QCOMPARE(link.Port().Node(), device.PtyPath());
         QVERIFY(!QFileInfo::exists(dir.filePath("COM2")));
         link.Close();

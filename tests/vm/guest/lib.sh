@@ -59,6 +59,19 @@ host_dump() {
     vmtool compare "$W/$1.dump.json" "$2"
 }
 
+# pulled_run_failed NODE: the run in $W/run1.json, pulled at $pulled and ended at $ended (ms, its
+# exit status in $status, the figures in $figure), ended as a failure within a second of the pull,
+# with exit status 1 and a record line for NODE naming its failed phase (left in $phase).
+pulled_run_failed() {
+    local verdict rverdict
+    verdict=$(vmtool event "$W/run1.json" event=verdict) || fail "no verdict, exit status $status; $figure"
+    [[ $verdict == *'"verdict":"failure"'* ]] || fail "verdict: $verdict"
+    [[ $status -eq 1 ]] || fail "exit status $status, not 1; $figure"
+    ((ended - pulled <= 1000)) || fail "too slow: $figure"
+    read -r rverdict _ _ phase <<<"$(vmtool record "$W/record.jsonl" "$1")"
+    [[ $rverdict == failure && $phase == program ]] || fail "record: $rverdict, failed phase $phase"
+}
+
 # The USB gadget's simulator, in the guest, on the device's end of the line. Its memory stays in
 # $W/acm.mem across restarts, as a real device keeps it across a disconnect.
 acm_sim_start() {

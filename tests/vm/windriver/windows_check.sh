@@ -105,6 +105,14 @@ expect() { # expect KEY VALUE
     got=$(field "$1")
     [[ "$got" == "$2" ]] || fail "$1 is '$got', expected '$2' in $answer"
 }
+# search_then_ok PORT: "Auto Detect..." finds the device on PORT, its window is closed, and OK
+# starts the update
+search_then_ok() {
+    step click AutoDetectCmd
+    step wait text AutoDetectForm.Label1 is "Successfully connected to $1" 10000
+    step click OKCmd
+    step click OK
+}
 # ended PID: the process ends within ten seconds, with exit status 0
 ended() {
     for _ in $(seq 200); do kill -0 "$1" 2>/dev/null || break; sleep 0.05; done
@@ -202,10 +210,7 @@ rm -f "$work/ports"/COM*
 device pulled COM1 --vanish-after write:20 --exit-after-finish
 pulled=$device_pid
 start two "$work/program/RQ70-TEST.KRV"
-step click AutoDetectCmd
-step wait text AutoDetectForm.Label1 is "Successfully connected to COM1" 10000
-step click OKCmd
-step click OK
+search_then_ok COM1
 step wait text UpdatingCompleteForm.Label1 is "The update was not successful." 60000
 step text UpdatingCompleteForm.Label2
 expect text ""
@@ -226,10 +231,7 @@ rm -f "$work/ports"/COM*
 device closed COM1 --delay 2
 closed=$device_pid
 start three "$work/program/RQ70-TEST.KRV"
-step click AutoDetectCmd
-step wait text AutoDetectForm.Label1 is "Successfully connected to COM1" 10000
-step click OKCmd
-step click OK
+search_then_ok COM1
 step wait value UpdatingBar atleast 300 30000
 step close MainForm
 ended "$RQ70_WINDRIVER_PID"
