@@ -1,5 +1,7 @@
 #include "flash/ProgressReport.h"
 
+#include "update/TerminalText.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -25,16 +27,6 @@ QJsonValue OrNull(int value) {
 
 double Seconds(qint64 ms) {
     return static_cast<double>(ms) / 1000.0;
-}
-
-// Texts from the device go to a terminal: nothing in them may move the cursor or change colours.
-QString Printable(const QString& text) {
-    QString printable = text;
-    for (QChar& c : printable) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F || (c.unicode() >= 0x80 && c.unicode() < 0xA0))
-            c = QLatin1Char('?');
-    }
-    return printable;
 }
 
 int TerminalWidth(std::FILE* out) {
@@ -213,8 +205,9 @@ void ProgressReport::OnFinished(const DeviceOutcome& outcome) {
     case Style::Plain:
         Print(QStringLiteral("%1: %2 after %3%4")
                   .arg(line.port, line.verdict, Clock(outcome.durationMs),
-                       outcome.Succeeded() ? QStringLiteral(", ") + Printable(outcome.result.identification)
-                                           : QStringLiteral(": ") + FailureOf(outcome)));
+                       outcome.Succeeded()
+                           ? QStringLiteral(", ") + TerminalSafe(outcome.result.identification)
+                           : QStringLiteral(": ") + FailureOf(outcome)));
         break;
     case Style::Terminal:
         line.percent = outcome.Succeeded() ? 100 : line.percent;
@@ -291,7 +284,7 @@ void ProgressReport::Summary(const QList<DeviceOutcome>& outcomes, int exitStatu
         const QString failure = FailureOf(outcome);
         rows.append({lines_.value(outcome.device).port,
                      outcome.result.identification.isEmpty() ? QStringLiteral("-")
-                                                             : Printable(outcome.result.identification),
+                                                             : TerminalSafe(outcome.result.identification),
                      VerdictOf(outcome), failure.isEmpty() ? QStringLiteral("-") : failure,
                      QStringLiteral("%1 s").arg(Seconds(outcome.durationMs), 0, 'f', 1)});
     }
