@@ -1,5 +1,6 @@
 #include "flash/ProgressReport.h"
 
+#include "flash/UpdateEvents.h"
 #include "update/TerminalText.h"
 
 #include <QJsonDocument>
@@ -16,18 +17,6 @@ constexpr int JsonProgressStep = 5;
 // Plain lines, which a log keeps, come more seldom still.
 constexpr int PlainProgressStep = 10;
 constexpr int RedrawIntervalMs = 100;
-
-QJsonValue OrNull(const QString& text) {
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
-}
-
-QJsonValue OrNull(int value) {
-    return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(value);
-}
-
-double Seconds(qint64 ms) {
-    return static_cast<double>(ms) / 1000.0;
-}
 
 int TerminalWidth(std::FILE* out) {
     winsize size{};
@@ -65,7 +54,7 @@ QString VerdictOf(const DeviceOutcome& outcome) {
     if (!outcome.ran)
         return QStringLiteral("not run");
     if (outcome.result.outcome == UpdateResult::Succeeded)
-        return QStringLiteral("success");
+        return outcome.RecordMissing() ? QStringLiteral("record_failed") : QStringLiteral("success");
     return outcome.result.aborted ? QStringLiteral("aborted") : QStringLiteral("failure");
 }
 
@@ -74,7 +63,9 @@ QString FailureOf(const DeviceOutcome& outcome) {
         return outcome.open.ok() ? QStringLiteral("not started") : outcome.open.description;
     const UpdateResult& result = outcome.result;
     if (result.outcome == UpdateResult::Succeeded)
-        return {};
+        return outcome.RecordMissing()
+                   ? QStringLiteral("the update record was not written: ") + outcome.recordWarning
+                   : QString();
     QString where = PhaseName(result.failedPhase);
     if (result.failedWord >= 0)
         where += QStringLiteral(" at word %1").arg(result.failedWord);
@@ -116,14 +107,10 @@ void ProgressReport::Note(const QString& text) {
 }
 
 void ProgressReport::Started(const QStringList& devicePaths) {
-    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     for (qsizetype i = 0; i < lines_.size(); ++i) {
         lines_[i].clock.start();
         if (style_ == Style::Json)
-            PrintJson({{"event", "start"},
-                       {"port", lines_[i].port},
-                       {"device_path", devicePaths.value(i)},
-                       {"time", now}});
+            PrintJson(StartEvent(lines_[i].port, devicePaths.value(i)));
         else if (style_ == Style::Plain)
             Print(QStringLiteral("%1: updating (%2)").arg(lines_[i].port, devicePaths.value(i)));
     }
@@ -146,20 +133,10 @@ void ProgressReport::OnEvent(const DeviceEvent& event) {
     switch (style_) {
     case Style::Json:
         if (event.kind == DeviceEvent::VerifyFailed) {
-            PrintJson({{"event", "verify_failed"},
-                       {"port", line.port},
-                       {"word", event.text.section(QLatin1Char(' '), -1).toInt()},
-                       {"message", event.text}});
+            PrintJson(VerifyFailedEvent(line.port, event));
         } else if (newPhase || event.percent >= line.printedPercent + JsonProgressStep) {
             line.printedPercent = event.percent;
-            QJsonObject progress{{"event", newPhase ? "phase" : "progress"},
-                                 {"port", line.port},
-                                 {"phase", PhaseName(event.phase)},
-                                 {"percent", event.percent},
-                                 {"elapsed_s", Seconds(elapsed)}};
-            if (event.percent > 0 && event.percent < 100)
-                progress.insert("left_s", Seconds(elapsed * (100 - event.percent) / event.percent));
-            PrintJson(progress);
+            PrintJson(ProgressEvent(line.port, event, elapsed));
         }
         break;
     case Style::Plain:
@@ -190,17 +167,8 @@ void ProgressReport::OnFinished(const DeviceOutcome& outcome) {
     switch (style_) {
     case Style::Json:
         if (!outcome.result.identification.isEmpty())
-            PrintJson(
-                {{"event", "identification"}, {"port", line.port}, {"text", outcome.result.identification}});
-        PrintJson({{"event", "verdict"},
-                   {"port", line.port},
-                   {"verdict", line.verdict},
-                   {"failed_phase", OrNull(PhaseName(outcome.result.failedPhase))},
-                   {"failed_word", OrNull(outcome.result.failedWord)},
-                   {"reason", OrNull(outcome.Succeeded() ? QString() : outcome.result.reason)},
-                   {"identification", OrNull(outcome.result.identification)},
-                   {"duration_s", Seconds(outcome.durationMs)},
-                   {"record_warning", OrNull(outcome.recordWarning)}});
+            PrintJson(IdentificationEvent(line.port, outcome.result.identification));
+        PrintJson(VerdictEvent(line.port, outcome));
         break;
     case Style::Plain:
         Print(QStringLiteral("%1: %2 after %3%4")
