@@ -9,10 +9,18 @@ namespace rq70 {
 // What a freshly opened port sends first. A device whose adapter was pulled, or whose updater was
 // killed, in the middle of a command stays powered and waits for the rest of its parameters; the
 // next probe or command byte would be taken as one of them, and a program write finished that way
-// writes probe bytes somewhere. These bytes finish any such command harmlessly: as a write's or
-// erase's address they name word 257 or 256 + the low byte already sent, both in rows that every
-// update erases and writes again before it ends; as EEPROM data they are rewritten by the EEPROM
-// phase; a device waiting for a command takes them as line noise.
+// writes probe bytes somewhere. These bytes finish any such command with the least harm there is:
+// - an erase finished by them names row 256, or the row at 256 + the low byte already sent: rows
+//   at or below the one the interrupted erase had reached, which were erased already;
+// - a program write names word 257 (nothing of it sent yet), 256 + the low byte already sent, or
+//   the block it was writing, and puts 0x0101 into the words that had not arrived. All of these
+//   lie in the rows the interrupted update had erased and was writing, so the device's program was
+//   incomplete before and stays so until an update with program data from word 256 up erases and
+//   writes them again. An update without program data (EEPROM only) erases nothing and leaves
+//   them as they are: no fill byte could do better, since every value finishes the write
+//   somewhere and 0x00 would name the boot loader's own words;
+// - as EEPROM data they are rewritten by the EEPROM phase of every update;
+// - a device waiting for a command takes them as line noise (0x01 is no command).
 inline constexpr std::uint8_t ResyncFillByte = 0x01;
 
 // Sends the fill bytes and a probe, then reads past the reply of any command they finished (at
