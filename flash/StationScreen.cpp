@@ -26,13 +26,38 @@ const char* const Green = "\x1b[1;32m";
 const char* const Red = "\x1b[1;31m";
 const char* const Plain = "\x1b[0m";
 
+// The first `width` characters that the terminal shows of `row`; colour codes take no room, and a
+// row cut inside a colour ends it.
+QString FitToWidth(const QString& row, int width) {
+    QString fitted;
+    int shown = 0;
+    bool cut = false;
+    for (qsizetype i = 0; i < row.size(); ++i) {
+        if (row[i] == QLatin1Char('\x1b')) {
+            const qsizetype end = row.indexOf(QLatin1Char('m'), i);
+            if (end > i) {
+                fitted += row.mid(i, end - i + 1);
+                i = end;
+                continue;
+            }
+        }
+        if (shown == width) {
+            cut = true;
+            continue;
+        }
+        fitted += row[i];
+        ++shown;
+    }
+    return cut && fitted.contains(QLatin1Char('\x1b')) ? fitted + QString::fromLatin1(Plain) : fitted;
+}
+
 } // namespace
 
 StationScreen::StationScreen(Style style, bool colour, const QString& shift, const QStringList& ports,
                              std::FILE* out)
     : style_(style), colour_(colour && style == Style::Terminal), shift_(shift), out_(out) {
     for (const QString& port : ports)
-        lines_.append(Line{port, State::NoPort, UpdatePhase::None, 0, -1, {}, 0, {}, 0, 0});
+        lines_.append(Line{port, State::NoPort, UpdatePhase::None, 0, -1, {}, 0, {}, false, 0, 0});
     shiftClock_.start();
     if (style_ == Style::Terminal) {
         // The elapsed times and the time left move on while nothing else happens.
@@ -88,11 +113,12 @@ void StationScreen::Begin(const QString& note, const QString& updateFile) {
         Print(QStringLiteral("shift %1 from %2 on %3 slot(s)%4")
                   .arg(shift_, updateFile)
                   .arg(lines_.size())
-                  .arg(note.isEmpty() ? QString() : QStringLiteral(", note: ") + note));
+                  .arg(note.isEmpty() ? QString() : QStringLiteral(", note: ") + TerminalSafe(note)));
         break;
     case Style::Terminal:
         Print(QStringLiteral("Shift %1 from %2%3 - Ctrl-C ends it after the updates under way")
-                  .arg(shift_, updateFile, note.isEmpty() ? QString() : QStringLiteral(" (") + note + ')'));
+                  .arg(shift_, updateFile,
+                       note.isEmpty() ? QString() : QStringLiteral(" (") + TerminalSafe(note) + ')'));
         sinceRedraw_.start();
         ticker_.start();
         Redraw(true);
@@ -200,6 +226,7 @@ void StationScreen::OnFinished(const DeviceOutcome& outcome, const ShiftTally& t
     succeeded_ = tally.Succeeded();
     failed_ = tally.Failed();
     line.state = outcome.Succeeded() ? State::Succeeded : State::Failed;
+    line.lastSucceeded = outcome.Succeeded();
     line.detail = outcome.Succeeded() ? TerminalSafe(outcome.result.identification) : FailureOf(outcome);
     if (!outcome.recordWarning.isEmpty())
         Note(QStringLiteral("warning: %1: the update record was not written: %2")
@@ -236,13 +263,20 @@ QString StationScreen::StateText(const Line& line) const {
     const auto verdict = [this](const char* colour, const QString& word) {
         return colour_ ? QString::fromLatin1(colour) + word + QString::fromLatin1(Plain) : word;
     };
+    // The cradle's last verdict stays in sight until the next unit starts, also when the unit
+    // left at once (a device that starts its program after the update stops answering).
+    const QString last =
+        line.unit == 0 ? QString()
+        : line.lastSucceeded
+            ? QStringLiteral("  (last: unit %1 ").arg(line.unit) + verdict(Green, "SUCCEEDED") + ')'
+            : QStringLiteral("  (last: unit %1 ").arg(line.unit) + verdict(Red, "FAILED") + ')';
     switch (line.state) {
     case State::NoPort:
-        return QStringLiteral("no port");
+        return QStringLiteral("no port") + last;
     case State::CannotOpen:
         return QStringLiteral("cannot open: ") + line.detail;
     case State::Waiting:
-        return QStringLiteral("waiting for a unit");
+        return QStringLiteral("waiting for a unit") + last;
     case State::Updating: {
         const qint64 elapsed = line.clock.elapsed();
         QString text =
@@ -272,7 +306,6 @@ void StationScreen::Redraw(bool force) {
     // A row wider than the terminal would wrap, and moving up by rows would then land wrong. The
     // colour codes take no room on the screen.
     const int width = std::max(TerminalWidth(out_) - 1, 20);
-    const int codes = colour_ ? int(qstrlen(Green) + qstrlen(Plain)) : 0;
     QStringList rows{QStringLiteral("%1 elapsed  %2 unit(s)  %3 succeeded  %4 failed")
                          .arg(Clock(shiftClock_.elapsed()))
                          .arg(units_)
@@ -280,15 +313,13 @@ void StationScreen::Redraw(bool force) {
                          .arg(failed_)};
     for (qsizetype i = 0; i < lines_.size(); ++i) {
         const Line& line = lines_[i];
-        const QString row = QStringLiteral("%1 %2 %3 ok %4 failed  ")
-                                .arg(i + 1, 2)
-                                .arg(line.port, -16)
-                                .arg(line.succeeded, 4)
-                                .arg(line.failed, 3) +
-                            StateText(line);
-        const bool coloured = colour_ && (line.state == State::Succeeded || line.state == State::Failed);
-        rows << (coloured && row.size() - codes > width ? row.left(width + codes) + QString::fromLatin1(Plain)
-                                                        : row.left(coloured ? width + codes : width));
+        rows << FitToWidth(QStringLiteral("%1 %2 %3 ok %4 failed  ")
+                                   .arg(i + 1, 2)
+                                   .arg(line.port, -16)
+                                   .arg(line.succeeded, 4)
+                                   .arg(line.failed, 3) +
+                               StateText(line),
+                           width);
     }
     QString text;
     if (drawnRows_ > 0)

@@ -42,6 +42,7 @@ private:
         int unit = 0;
         // The reason a port does not open, the identification after a success, what failed.
         QString detail;
+        bool lastSucceeded = false;
         int succeeded = 0;
         int failed = 0;
     };
