@@ -257,6 +257,11 @@ private slots:
         row("unknown option", {"ports", "--baud", "4800"}, {}, 2, {"baud"});
         row("version", {"--version"}, {}, 0, {"rq70-flash " RQ70_VERSION "\n"});
         row("one port twice", update + QStringList{"--port", "com1"}, {"1"}, 2, {"same port"});
+        row("station, one cradle twice", {"station", "@SAMPLE", "--port", "COM1", "--port", "@PTY1"}, {"1"},
+            2, {"same port"});
+        row("station without a port", {"station", "@SAMPLE"}, {}, 2, {"--port"});
+        row("--wait-unplug with update", update + QStringList{"--wait-unplug"}, {"1"}, 2,
+            {"go with station"});
         row("a COM name and its device path", update + QStringList{"--port", "@PTY1"}, {"1"}, 2,
             {"same port"});
         row("no such update file", {"update", "@MISSING", "--port", "COM1"}, {"1"}, 3, {"@MISSING"});
