@@ -27,6 +27,7 @@ struct FlashOptions {
     bool json = false;
     QString recordPath; // "" for the default record
     int last = 0;       // history: 0 for every record
+    QString shift;      // history: "" for every shift
 };
 
 int ListPorts(const FlashOptions& options);

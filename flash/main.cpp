@@ -31,7 +31,9 @@ Commands:
                             finds) from FILE.KRV, or from the one RQ70*.KRV file beside this
                             program (installed in /usr/bin or another system folder: in the
                             current folder); each device gets exactly the windows' update
-  history [--last N]        the update record as a table (--json: its lines as they are)
+  history [--last N] [--shift ID]
+                            the update record as a table (--json: its lines as they are);
+                            --shift: only a station shift's records, --last N: the last N of them
 
 A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the windows) or the
 path of a serial device, such as /dev/ttyUSB0 or /dev/serial/by-id/usb-...
@@ -77,6 +79,8 @@ int main(int argc, char* argv[]) {
     // Output to a reader that went away (`| head`) must not kill updates half way: writes then
     // fail instead, and the updates run to their end.
     std::signal(SIGPIPE, SIG_IGN);
+    // Likewise a record file at the file-size limit: its write fails, is reported and taken back.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rq70-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(RQ70_VERSION));
@@ -95,7 +99,10 @@ int main(int argc, char* argv[]) {
                                           QStringLiteral("FILE"));
     const QCommandLineOption lastOption(
         QStringLiteral("last"), QStringLiteral("history: only the last N records."), QStringLiteral("N"));
-    parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption});
+    const QCommandLineOption shiftOption(QStringLiteral("shift"),
+                                         QStringLiteral("history: only the records of station shift ID."),
+                                         QStringLiteral("ID"));
+    parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption, shiftOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, detect, info, update or history"));
     parser.addPositionalArgument(QStringLiteral("FILE.KRV"), QStringLiteral("update: the update file"),
@@ -130,6 +137,13 @@ int main(int argc, char* argv[]) {
             return WrongArguments(QStringLiteral("--last takes a whole number from 1 up"));
         if (options.command != QLatin1String("history"))
             return WrongArguments(QStringLiteral("--last goes with history"));
+    }
+    if (parser.isSet(shiftOption)) {
+        options.shift = parser.value(shiftOption);
+        if (options.shift.isEmpty())
+            return WrongArguments(QStringLiteral("--shift takes a shift's ID"));
+        if (options.command != QLatin1String("history"))
+            return WrongArguments(QStringLiteral("--shift goes with history"));
     }
     const bool takesPorts =
         options.command == QLatin1String("update") || options.command == QLatin1String("info");
