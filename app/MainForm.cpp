@@ -165,14 +165,24 @@ bool MainForm::RefuseTooLargeUpdateFile() {
 }
 
 void MainForm::LoadAndShowUpdateFile(const QString& toolTip) {
-    const std::string status =
+    const HexFileLoad loaded =
         LoadHexFile(UpdateFilePath.toStdString(), state_.images, [this](const std::string& text) {
             QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle),
                             QString::fromStdString(text), QMessageBox::Ok, this);
             box.exec();
         });
+    if (!loaded.file.bytes) {
+        // No permission, a failing disk, a read cut short: the images stay erased, and OK would
+        // write 0xFF into every EEPROM byte and call that a success.
+        ShowUpdateFileProblem(
+            QStringLiteral("Update File cannot be read!"),
+            QStringLiteral("Cannot read %1: %2")
+                .arg(QDir::toNativeSeparators(UpdateFilePath), QString::fromStdString(loaded.file.error)));
+        return;
+    }
+    updateFileFacts_ = UpdateFileFactsOf(*loaded.file.bytes);
     SetBold(ui->Label1);
-    ui->Label1->setText(QString::fromStdString(status));
+    ui->Label1->setText(QString::fromStdString(loaded.status));
     ui->Label1->setToolTip(toolTip);
 }
 
@@ -260,7 +270,7 @@ void MainForm::RecordUpdate(const UpdateResult& result, const QDateTime& started
     context.port = ComPortName(state_.link.CommPort());
     context.devicePath = state_.link.DevicePath();
     context.updateFile = UpdateFilePath;
-    context.updateFileFacts = ReadUpdateFileFacts(UpdateFilePath);
+    context.updateFileFacts = updateFileFacts_;
     context.highestProgramWord = state_.images.HighestProgramWord;
     context.started = started;
     context.ended = QDateTime::currentDateTimeUtc();

@@ -3,6 +3,7 @@
 #include "app/InfoForm.h"
 #include "link/WindowDetectionView.h"
 #include "update/UpdateProcedure.h"
+#include "update/UpdateRecord.h"
 #include "update/UpdaterModul.h"
 #include "update/WindowUpdateView.h"
 
@@ -76,6 +77,7 @@ private:
     void InitializeUpdater();
     void LoadUpdateFile();
     void LoadNamedUpdateFile();
+    // Refuses a file that cannot be read whole, as one too large: it would load as empty.
     void LoadAndShowUpdateFile(const QString& toolTip);
     // Shows why UpdateFilePath is not read, if it is too large to be an update file.
     bool RefuseTooLargeUpdateFile();
@@ -93,6 +95,9 @@ private:
     UpdaterModul& state_;
     const QString programFolder_;
     QString namedUpdateFile_;
+    // Of the bytes the images were loaded from: the record names those, even when the file has been
+    // replaced by the time OK is pressed.
+    UpdateFileFacts updateFileFacts_;
     const int replyTimeoutMs_;
     WindowUpdateView updateView_;
     WindowDetectionView detectionView_;

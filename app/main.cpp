@@ -10,9 +10,13 @@
 #include <QDir>
 #include <QMessageBox>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
+    // A record file that has reached the file-size limit must fail its write, which the record
+    // reports and takes back, not end the updater after an update.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Before any application object: --help and --version need no display, and the manual pages
     // are made from them where there is none.
     QStringList arguments;

@@ -3,18 +3,13 @@
 #include "flash/DeviceRun.h"
 #include "flash/InterruptSignal.h"
 #include "flash/ProgressReport.h"
-#include "image/HexLoader.h"
-#include "image/HexRecordLine.h"
-#include "image/ScrambledFile.h"
-#include "image/UpdateFileDiscovery.h"
+#include "flash/UpdateFileLoad.h"
 #include "link/DetectionView.h"
 #include "link/DeviceQuery.h"
 #include "link/PortSearch.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
@@ -103,7 +98,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
     context.program = QStringLiteral("rq70-flash");
     context.version = QCoreApplication::applicationVersion();
     context.updateFile = file.path;
-    context.updateFileFacts = ReadUpdateFileFacts(file.path);
+    context.updateFileFacts = file.facts;
     context.highestProgramWord = file.images.HighestProgramWord;
 
     ProgressReport report(ReportStyle(options), ports, stdout);
@@ -217,43 +212,6 @@ QString RecordPath(const FlashOptions& options) {
     return options.recordPath.isEmpty() ? UpdateRecordPath() : options.recordPath;
 }
 
-std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitStatus) {
-    exitStatus = ExitNoUpdateFile;
-    QString path = options.updateFile;
-    if (path.isEmpty()) {
-        // Installed in a system folder, it looks in the folder it was started in.
-        const QString folder = QString::fromStdString(UpdateFileFolder(
-            QCoreApplication::applicationDirPath().toStdString(), QDir::currentPath().toStdString()));
-        const std::string name = FindUpdateFile(folder.toStdString(), UpdateFilePattern);
-        if (name.empty()) {
-            Complain(QStringLiteral("no update file %1 in %2; name one: rq70-flash update FILE.KRV --port P")
-                         .arg(QString::fromLatin1(UpdateFilePattern), QDir::toNativeSeparators(folder)));
-            return std::nullopt;
-        }
-        path = QString::fromStdString(JoinFolderAndName(folder.toStdString(), name));
-    }
-    FileContent content = ReadWholeFile(path.toStdString());
-    if (!content.bytes) {
-        Complain(QStringLiteral("cannot read the update file '%1': %2")
-                     .arg(path, QString::fromStdString(content.error)));
-        return std::nullopt;
-    }
-    ApplyScrambleKey(*content.bytes);
-    // The windows would "update" a device from such a file: all 256 EEPROM bytes erased and
-    // nothing written. A script gets told instead.
-    if (CountDataRecords(*content.bytes) == 0) {
-        Complain(QStringLiteral("the update file '%1' holds no data record: nothing to write (is it an "
-                                "update file made with 'krv pack'?)")
-                     .arg(path));
-        return std::nullopt;
-    }
-    LoadedFile loaded{QFileInfo(path).absoluteFilePath(), {}};
-    LoadHexText(*content.bytes, loaded.images,
-                [](const std::string& message) { Complain(QString::fromStdString(message)); });
-    exitStatus = ExitAllUpdated;
-    return loaded;
-}
-
 int ExitStatusOf(const QList<DeviceOutcome>& outcomes) {
     bool allUpdated = true;
     bool recordMissing = false;
@@ -342,10 +300,9 @@ int Info(const FlashOptions& options) {
 }
 
 int Update(const FlashOptions& options) {
-    int status = ExitAllUpdated;
-    const std::optional<LoadedFile> file = LoadUpdateFile(options, status);
+    const std::optional<LoadedFile> file = LoadUpdateFile(options.updateFile);
     if (!file)
-        return status;
+        return ExitNoUpdateFile;
 
     QList<ChosenPort> ports = options.ports;
     if (options.detect) {
@@ -362,7 +319,7 @@ int Update(const FlashOptions& options) {
 
 int History(const FlashOptions& options) {
     const QString path = RecordPath(options);
-    const RecordHistory history = ReadUpdateRecords(path, options.last);
+    const RecordHistory history = ReadUpdateRecords(path, options.last, options.shift);
     if (!history.error.isEmpty()) {
         Complain(QStringLiteral("cannot read the update record '%1': %2").arg(path, history.error));
         return ExitNoUpdateFile;
@@ -377,7 +334,9 @@ int History(const FlashOptions& options) {
         return ExitAllUpdated;
     }
     if (history.records.isEmpty()) {
-        Complain(QStringLiteral("no update recorded in '%1'").arg(path));
+        Complain(options.shift.isEmpty()
+                     ? QStringLiteral("no update recorded in '%1'").arg(path)
+                     : QStringLiteral("no update of shift '%1' recorded in '%2'").arg(options.shift, path));
         return ExitAllUpdated;
     }
     std::fputs(qPrintable(FormatRecordTable(history.records)), stdout);

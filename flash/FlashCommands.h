@@ -1,13 +1,10 @@
 #pragma once
 
-#include "image/FirmwareImages.h"
 #include "link/ChosenPort.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 namespace rq70::flash {
 
@@ -37,17 +34,9 @@ struct FlashOptions {
     QString note;
     // station: nothing is sent to a port between its unit's verdict and the port going away.
     bool waitUnplug = false;
-    int last = 0; // history: 0 for every record
+    int last = 0;  // history: 0 for every record
+    QString shift; // history: "" for every shift
 };
-
-struct LoadedFile {
-    QString path;
-    FirmwareImages images;
-};
-
-// The update file as the windows load it (named, or the one beside the program), with the
-// loader's messages on stderr; nothing, with the exit status set, when there is none to use.
-std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitStatus);
 
 struct DeviceOutcome;
 // 0 when every device was updated (and recorded where required), 6 when a required record line is

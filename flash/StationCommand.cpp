@@ -4,6 +4,7 @@
 #include "flash/FlashCommands.h"
 #include "flash/InterruptSignal.h"
 #include "flash/StationScreen.h"
+#include "flash/UpdateFileLoad.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -39,10 +40,9 @@ bool TerminalHasColour() {
 } // namespace
 
 int Station(const FlashOptions& options) {
-    int status = ExitAllUpdated;
-    const std::optional<LoadedFile> file = LoadUpdateFile(options, status);
+    const std::optional<LoadedFile> file = LoadUpdateFile(options.updateFile);
     if (!file)
-        return status;
+        return ExitNoUpdateFile;
     qRegisterMetaType<DeviceEvent>();
     qRegisterMetaType<DeviceOutcome>();
     qRegisterMetaType<SlotEvent>();
@@ -58,7 +58,7 @@ int Station(const FlashOptions& options) {
     context.program = QStringLiteral("rq70-flash");
     context.version = QCoreApplication::applicationVersion();
     context.updateFile = file->path;
-    context.updateFileFacts = ReadUpdateFileFacts(file->path);
+    context.updateFileFacts = file->facts;
     context.highestProgramWord = file->images.HighestProgramWord;
     context.shift = shift;
     context.note = options.note;

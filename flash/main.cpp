@@ -34,7 +34,9 @@ Commands:
   station [FILE.KRV] --port P [--port P ...]
                             a production station: each port is a cradle that updates unit
                             after unit, hands-free, until Ctrl-C ends the shift (see below)
-  history [--last N]        the update record as a table (--json: its lines as they are)
+  history [--last N] [--shift ID]
+                            the update record as a table (--json: its lines as they are);
+                            --shift: only a station shift's records, --last N: the last N of them
 
 A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the windows) or the
 path of a serial device, such as /dev/ttyUSB0 or /dev/serial/by-id/usb-...
@@ -97,6 +99,8 @@ int main(int argc, char* argv[]) {
     // Output to a reader that went away (`| head`) must not kill updates half way: writes then
     // fail instead, and the updates run to their end.
     std::signal(SIGPIPE, SIG_IGN);
+    // Likewise a record file at the file-size limit: its write fails, is reported and taken back.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rq70-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(RQ70_VERSION));
@@ -115,6 +119,9 @@ int main(int argc, char* argv[]) {
                                           QStringLiteral("FILE"));
     const QCommandLineOption lastOption(
         QStringLiteral("last"), QStringLiteral("history: only the last N records."), QStringLiteral("N"));
+    const QCommandLineOption shiftOption(QStringLiteral("shift"),
+                                         QStringLiteral("history: only the records of station shift ID."),
+                                         QStringLiteral("ID"));
     const QCommandLineOption noteOption(
         QStringLiteral("note"),
         QStringLiteral("station: a work order or batch, kept in every record of the shift."),
@@ -126,7 +133,7 @@ int main(int argc, char* argv[]) {
         QStringLiteral("require-record"),
         QStringLiteral("update, station: an update that cannot be recorded counts as failed (exit 6)."));
     parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption, noteOption,
-                       waitUnplugOption, requireRecordOption});
+                       waitUnplugOption, requireRecordOption, shiftOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, detect, info, update, station or history"));
     parser.addPositionalArgument(QStringLiteral("FILE.KRV"),
@@ -170,6 +177,13 @@ int main(int argc, char* argv[]) {
             return WrongArguments(QStringLiteral("--last takes a whole number from 1 up"));
         if (options.command != QLatin1String("history"))
             return WrongArguments(QStringLiteral("--last goes with history"));
+    }
+    if (parser.isSet(shiftOption)) {
+        options.shift = parser.value(shiftOption);
+        if (options.shift.isEmpty())
+            return WrongArguments(QStringLiteral("--shift takes a shift's ID"));
+        if (options.command != QLatin1String("history"))
+            return WrongArguments(QStringLiteral("--shift goes with history"));
     }
     const bool takesPorts =
         options.command == QLatin1String("update") || options.command == QLatin1String("info") || isStation;

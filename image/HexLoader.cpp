@@ -101,9 +101,10 @@ void LoadHexText(std::string_view text, FirmwareImages& images, const HexMessage
     }
 }
 
-std::string LoadHexFile(const std::string& path, FirmwareImages& images, const HexMessageHandler& onMessage) {
-    LoadHexText(DecodeScrambledFile(path), images, onMessage);
-    return ShortenPath(path, 40);
+HexFileLoad LoadHexFile(const std::string& path, FirmwareImages& images, const HexMessageHandler& onMessage) {
+    DecodedFile decoded = DecodeScrambledFile(path);
+    LoadHexText(decoded.text, images, onMessage);
+    return {ShortenPath(path, 40), std::move(decoded.file)};
 }
 
 } // namespace rq70

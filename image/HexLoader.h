@@ -1,6 +1,7 @@
 #pragma once
 
 #include "image/FirmwareImages.h"
+#include "image/ScrambledFile.h"
 
 #include <functional>
 #include <string>
@@ -21,8 +22,16 @@ std::string UnsupportedRecordMessage(int recordType);
 // understood, any other is reported through `onMessage`. Malformed records store nothing.
 void LoadHexText(std::string_view text, FirmwareImages& images, const HexMessageHandler& onMessage);
 
-// Descrambles the update file at `path`, loads it into `images` and returns the status-line text
-// for it (the path shortened to 40 characters).
-std::string LoadHexFile(const std::string& path, FirmwareImages& images, const HexMessageHandler& onMessage);
+// What LoadHexFile read and what the status line shows of it.
+struct HexFileLoad {
+    // The path shortened to 40 characters.
+    std::string status;
+    // The file's bytes exactly as read, still scrambled: what the images were made from, read
+    // once. When the file could not be read whole, the reason instead, and the images are erased.
+    FileContent file;
+};
+
+// Reads the update file at `path` once, descrambles it and loads it into `images`.
+HexFileLoad LoadHexFile(const std::string& path, FirmwareImages& images, const HexMessageHandler& onMessage);
 
 } // namespace rq70

@@ -85,12 +85,13 @@ FileContent ReadWholeFile(const std::string& path) {
     return {std::move(bytes), {}};
 }
 
-std::string DecodeScrambledFile(const std::string& path) {
-    FileContent content = ReadWholeFile(path);
-    if (!content.bytes)
-        return {};
-    ApplyScrambleKey(*content.bytes);
-    return std::move(*content.bytes);
+DecodedFile DecodeScrambledFile(const std::string& path) {
+    DecodedFile decoded{ReadWholeFile(path), {}};
+    if (decoded.file.bytes) {
+        decoded.text = *decoded.file.bytes;
+        ApplyScrambleKey(decoded.text);
+    }
+    return decoded;
 }
 
 } // namespace rq70

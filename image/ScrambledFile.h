@@ -40,10 +40,16 @@ struct FileRefusal {
 // reading it then gives the reason.
 FileRefusal UpdateFileRefusal(const std::string& path);
 
-// The descrambled text of the update file at `path` (the updater's UpdateFileText), one
-// character per file byte. A file that vanished or became unreadable after it was found reads as
-// empty, which leaves the images erased: the updater then offers nothing to write rather than
-// half a file.
-std::string DecodeScrambledFile(const std::string& path);
+// An update file read once: its bytes and their descrambled text.
+struct DecodedFile {
+    // The bytes exactly as read, still scrambled (what the update record describes), or the reason
+    // the file could not be read whole: it vanished, may not be read, or a read failed on the way.
+    FileContent file;
+    // The descrambled text (the updater's UpdateFileText), one character per file byte; empty when
+    // the file could not be read, which leaves the images erased, never half a file.
+    std::string text;
+};
+
+DecodedFile DecodeScrambledFile(const std::string& path);
 
 } // namespace rq70

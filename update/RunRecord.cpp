@@ -17,6 +17,9 @@ UpdateRecord RecordOfRun(const RunContext& context, const UpdateResult& result) 
     record.updateFileSize = context.updateFileFacts.size;
     record.updateFileSha256 = context.updateFileFacts.sha256;
     record.highestProgramWord = context.highestProgramWord;
+    record.shift = context.shift;
+    record.slot = context.slot;
+    record.note = context.note;
     switch (result.outcome) {
     case UpdateResult::Succeeded:
         record.verdict = QStringLiteral("success");

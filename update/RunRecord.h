@@ -20,8 +20,8 @@ struct RunContext {
     int highestProgramWord = 0;
     QDateTime started;
     QDateTime ended;
-    // A production station's shift, its slot (1-based) and the operator's note; empty and 0
-    // outside a station.
+    // A production station's shift, the device's 1-based slot (0: none) and the operator's note;
+    // empty and 0 outside a station.
     QString shift;
     int slot = 0;
     QString note;

@@ -1,10 +1,9 @@
 // The record file is the one place where two programs and many update threads write the same
-// file, so its writing goes straight to POSIX: one append-mode write per line is what keeps the
-// lines whole. The POSIX calls stay in this file.
+// file, so its writing goes straight to POSIX: one append-mode write per line under the file's
+// lock is what keeps the lines whole. The POSIX calls stay in this file.
 
 #include "update/UpdateRecord.h"
 
-#include "image/ScrambledFile.h"
 #include "update/TerminalText.h"
 
 #include <QCryptographicHash>
@@ -22,6 +21,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,35 +82,94 @@ QString MakeFolders(const QString& folder) {
     return {};
 }
 
+// Under the record's lock: looks at the file's end, writes the line and, should the write come
+// up short, cuts the file back to where it was. Without the lock another append could slip in
+// between and be cut off with ours, or two could both find the same torn end.
+QString AppendLocked(int fd, const QString& path, QByteArray line) {
+    int lockResult = -1;
+    do {
+        lockResult = ::flock(fd, LOCK_EX);
+    } while (lockResult != 0 && errno == EINTR);
+    // A file system without locks (some network shares) still gets the record, in its one write;
+    // only a short write then cannot safely be taken back.
+    const bool locked = lockResult == 0;
+
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return QStringLiteral("cannot look at the update record %1: %2").arg(path, SystemError(errno));
+    // A special file such as /dev/null has no end to look at and nothing to take back.
+    const bool regular = S_ISREG(status.st_mode);
+    const off_t before = status.st_size;
+    // A line torn by a crash or a full disk ends without its newline. Ours starts on a line of its
+    // own, so the torn one stays one unreadable line and takes no record with it.
+    if (regular && before > 0) {
+        char last = '\n';
+        ssize_t got = -1;
+        do {
+            got = ::pread(fd, &last, 1, before - 1);
+        } while (got < 0 && errno == EINTR);
+        if (got == 1 && last != '\n')
+            line.prepend('\n');
+    }
+
+    // A short write (a full disk, a file-size limit) is followed by another for the rest, which
+    // either finishes the line or says why it cannot.
+    qsizetype done = 0;
+    int failure = 0;
+    while (done < line.size()) {
+        const ssize_t written =
+            ::write(fd, line.constData() + done, static_cast<std::size_t>(line.size() - done));
+        if (written > 0)
+            done += written;
+        else if (written < 0 && errno == EINTR)
+            continue;
+        else {
+            failure = written < 0 ? errno : EIO;
+            break;
+        }
+    }
+    if (failure != 0) {
+        const QString error =
+            QStringLiteral("cannot write to the update record %1: %2").arg(path, SystemError(failure));
+        if (done == 0)
+            return error + QStringLiteral("; nothing was written");
+        if (!regular || !locked)
+            return error + QStringLiteral("; %1 of the line's %2 bytes went out").arg(done).arg(line.size());
+        if (::ftruncate(fd, before) != 0) {
+            const int cutError = errno;
+            return error + QStringLiteral("; %1 of the line's %2 bytes stay in it, as they cannot be taken "
+                                          "back: %3")
+                               .arg(done)
+                               .arg(line.size())
+                               .arg(SystemError(cutError));
+        }
+        return error +
+               QStringLiteral("; the %1 bytes that fitted were taken back: nothing was written").arg(done);
+    }
+    // The verdict is shown after this returns, so the line must be on disk by then. A special
+    // file cannot be synced (EINVAL), and there is nothing to keep there.
+    if (::fdatasync(fd) != 0 && errno != EINVAL)
+        return QStringLiteral("cannot flush the update record %1 to disk: %2").arg(path, SystemError(errno));
+    return {};
+}
+
 // One line per record: the whole line goes to the kernel in a single write on an O_APPEND
 // descriptor, which places it at the end and writes it whole even when other threads or
-// processes append at the same moment. A buffered stream could split it and let lines mix.
+// processes append at the same moment. A buffered stream could split it and let lines mix. The
+// lock (flock, on the file itself, taken by every append of both programs) keeps a line that does
+// not fit from leaving half of itself behind.
 QString AppendLine(const QString& path, const QByteArray& line) {
     const QByteArray native = QFile::encodeName(path);
     int fd = -1;
+    // Read as well as write: the file's last byte tells whether a torn line ends it.
     do {
-        fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(native.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return QStringLiteral("cannot open the update record %1: %2").arg(path, SystemError(errno));
 
-    QString error;
-    ssize_t written = -1;
-    do {
-        written = ::write(fd, line.constData(), static_cast<std::size_t>(line.size()));
-    } while (written < 0 && errno == EINTR);
-    if (written < 0)
-        error = QStringLiteral("cannot write to the update record %1: %2").arg(path, SystemError(errno));
-    else if (written != line.size())
-        error = QStringLiteral("wrote only %1 of %2 bytes to the update record %3")
-                    .arg(written)
-                    .arg(line.size())
-                    .arg(path);
-    // The verdict is shown after this returns, so the line must be on disk by then. A special
-    // file such as /dev/null cannot be synced (EINVAL), and there is nothing to keep there.
-    else if (::fdatasync(fd) != 0 && errno != EINVAL)
-        error = QStringLiteral("cannot flush the update record %1 to disk: %2").arg(path, SystemError(errno));
-
+    // Closing the descriptor lets the lock go.
+    QString error = AppendLocked(fd, path, line);
     // Linux closes the descriptor even when close() reports EINTR, so it is never retried.
     if (::close(fd) != 0 && errno != EINTR && error.isEmpty())
         error = QStringLiteral("cannot close the update record %1: %2").arg(path, SystemError(errno));
@@ -174,20 +233,16 @@ QJsonObject ToJson(const UpdateRecord& record) {
         {"failed_phase", TextOrNull(record.failedPhase)},
         {"failed_word", record.failedWord < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(record.failedWord)},
         {"reason", TextOrNull(record.reason)},
+        {"shift", TextOrNull(record.shift)},
+        {"slot", record.slot > 0 ? QJsonValue(record.slot) : QJsonValue(QJsonValue::Null)},
+        {"note", TextOrNull(record.note)},
     };
 }
 
-UpdateFileFacts ReadUpdateFileFacts(const QString& path) {
-    // Read as the loader reads it: only ever asked about a file that was loaded, but it may have
-    // been swapped since, and a pipe or an endless device under its name is refused unread.
-    const FileContent content = ReadWholeFile(path.toStdString());
-    if (!content.bytes)
-        return {
-            -1, {}, QStringLiteral("cannot read %1: %2").arg(path, QString::fromStdString(content.error))};
-    const QByteArray hash = QCryptographicHash::hash(
-        QByteArrayView(content.bytes->data(), static_cast<qsizetype>(content.bytes->size())),
-        QCryptographicHash::Sha256);
-    return {static_cast<qint64>(content.bytes->size()), QString::fromLatin1(hash.toHex()), {}};
+UpdateFileFacts UpdateFileFactsOf(std::string_view bytes) {
+    const QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    return {view.size(),
+            QString::fromLatin1(QCryptographicHash::hash(view, QCryptographicHash::Sha256).toHex())};
 }
 
 QString UpdateRecordPath() {
@@ -207,7 +262,7 @@ QString AppendUpdateRecord(const QString& path, const UpdateRecord& record) {
     return AppendLine(path, QJsonDocument(ToJson(record)).toJson(QJsonDocument::Compact) + '\n');
 }
 
-RecordHistory ReadUpdateRecords(const QString& path, int last) {
+RecordHistory ReadUpdateRecords(const QString& path, int last, const QString& shift) {
     RecordHistory history;
     QFile file(path);
     if (!file.exists())
@@ -242,6 +297,8 @@ RecordHistory ReadUpdateRecords(const QString& path, int last) {
             ++history.unreadableLines;
             continue;
         }
+        if (!shift.isEmpty() && document.object().value("shift").toString() != shift)
+            continue;
         kept.push_back(document.object());
         if (last > 0 && kept.size() > static_cast<std::size_t>(last))
             kept.pop_front();

@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+#include <string_view>
+
 namespace rq70 {
 
 // What one update did, for the record file that both the updater and rq70-flash append to: one
@@ -38,6 +40,11 @@ struct UpdateRecord {
     // -1 when no particular word failed.
     int failedWord = -1;
     QString reason;
+    // Where a production station ran the update: its shift, the 1-based slot the device sat in
+    // (0: none) and the operator's note. Empty and 0 outside a station.
+    QString shift;
+    int slot = 0;
+    QString note;
 };
 
 // The record as its JSON line holds it. Every key is always there; what is unknown or does not
@@ -45,16 +52,16 @@ struct UpdateRecord {
 QJsonObject ToJson(const UpdateRecord& record);
 
 struct UpdateFileFacts {
+    // -1 and empty when unknown.
     qint64 size = -1;
-    // Lower-case hex; empty when the file could not be read.
+    // Lower-case hex.
     QString sha256;
-    // Empty when the file was read whole.
-    QString error;
 };
 
-// The update file's size and SHA-256, read whole as the loader reads it (at most
-// MaxUpdateFileBytes; anything else is refused with the reason in `error`).
-UpdateFileFacts ReadUpdateFileFacts(const QString& path);
+// The size and SHA-256 of an update file's bytes as the loader read them (still scrambled): the
+// record names the bytes the images were made from, never the file read again later, which may
+// have been replaced by then.
+UpdateFileFacts UpdateFileFactsOf(std::string_view bytes);
 
 // Where the record goes: $RQ70_UPDATE_RECORD when set, else updates.jsonl in rq70-updater/ under
 // $XDG_STATE_HOME (when absolute) or ~/.local/state.
@@ -62,7 +69,9 @@ QString UpdateRecordPath();
 
 // Appends the record as one line, creating missing folders (owner-only). The line reaches the
 // file in one write, so lines from parallel updates and from both programs never mix, and it is
-// on disk when this returns. Returns "" on success, else one line saying what failed.
+// on disk when this returns. It is written whole or not at all: a line that does not fit (a full
+// disk) is taken back, and a line left torn at the file's end by a crash is never joined. Returns
+// "" on success, else one line saying what failed.
 QString AppendUpdateRecord(const QString& path, const UpdateRecord& record);
 
 // Lines longer than this are not records this module wrote; they are counted as unreadable
@@ -79,9 +88,10 @@ struct RecordHistory {
     QString error;
 };
 
-// The records of the file, or only its `last` ones (0: all). A missing file is an empty history.
-// Memory stays bounded by the records kept, however long the file has grown.
-RecordHistory ReadUpdateRecords(const QString& path, int last = 0);
+// The records of the file, or only its `last` ones (0: all); with `shift`, only the records whose
+// "shift" is that one (and `last` then counts those). A missing file is an empty history. Memory
+// stays bounded by the records kept, however long the file has grown.
+RecordHistory ReadUpdateRecords(const QString& path, int last = 0, const QString& shift = {});
 
 // A plain-text table for a terminal: a header line, then one line per record, with the end time
 // in local time. Missing values show as "-"; control characters (the identification comes from

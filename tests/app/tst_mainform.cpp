@@ -14,16 +14,21 @@
 #include "ui_UpdatingCompleteForm.h"
 #include "ui_UpdatingForm.h"
 
+#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QLineEdit>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace rq70;
 
@@ -41,6 +46,36 @@ public slots:
 QColor TextColor(const QWidget* widget) {
     return widget->palette().color(QPalette::WindowText);
 }
+
+QByteArray ContentOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Files are opened as an ordinary user opens them, also when the tests run as root: this thread's
+// file-system user and group become nobody's, which takes root's right to read every file with it.
+class OpenFilesAsNobody {
+public:
+    OpenFilesAsNobody() {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !nobody)
+            return;
+        previousGroup_ = ::setfsgid(nobody->pw_gid);
+        previousUser_ = ::setfsuid(nobody->pw_uid);
+    }
+    ~OpenFilesAsNobody() {
+        if (previousUser_ >= 0)
+            ::setfsuid(uid_t(previousUser_));
+        if (previousGroup_ >= 0)
+            ::setfsgid(gid_t(previousGroup_));
+    }
+    OpenFilesAsNobody(const OpenFilesAsNobody&) = delete;
+    OpenFilesAsNobody& operator=(const OpenFilesAsNobody&) = delete;
+
+private:
+    int previousUser_ = -1;
+    int previousGroup_ = -1;
+};
 
 } // namespace
 
@@ -116,6 +151,46 @@ private slots:
         QVERIFY(app.ui()->Label1->toolTip().contains(why));
         QVERIFY(!app.ui()->Combo1->isEnabled());
         QVERIFY(!app.ui()->AutoDetectCmd->isEnabled());
+    }
+
+    // A file that is there but cannot be read would load as an empty one, and OK would then erase
+    // the EEPROM and call that a success: it is refused, and the tooltip says why.
+    void startUpWithAnUpdateFileThatCannotBeRead_data() {
+        QTest::addColumn<bool>("noPermission");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("no permission to read it") << true << "Permission denied";
+        // Reading the process's own memory from address 0 fails as a failing disk does, for root too.
+        QTest::newRow("a read that fails") << false << "Input/output error";
+    }
+    void startUpWithAnUpdateFileThatCannotBeRead() {
+        QFETCH(bool, noPermission);
+        QFETCH(QString, why);
+        App app;
+        app.AddPortEntry(1);
+        const QString path = app.InFolder("RQ70X.KRV");
+        if (noPermission) {
+            WriteUpdateFile(path, PatternUpdateHex());
+            QVERIFY(QFile::setPermissions(path, {}));
+            // Nobody may look into the program folder, as an ordinary user may look into theirs.
+            QVERIFY(
+                QFile::setPermissions(app.programFolder.path(), QFile::permissions(app.programFolder.path()) |
+                                                                    QFile::ReadOther | QFile::ExeOther));
+            OpenFilesAsNobody nobody;
+            app.Start();
+        } else {
+            QVERIFY(QFile::link("/proc/self/mem", path));
+            app.Start();
+        }
+        QCOMPARE(app.form->UpdateFilePath, path);
+        QCOMPARE(app.ui()->Label1->text(), QStringLiteral("Update File cannot be read!"));
+        QVERIFY(app.ui()->Label1->font().bold());
+        QCOMPARE(TextColor(app.ui()->Label1), QColor(255, 0, 0));
+        QCOMPARE(app.ui()->Label1->toolTip(), "Cannot read " + path + ": " + why);
+        QVERIFY(!app.ui()->Combo1->isEnabled());
+        QVERIFY(!app.ui()->AutoDetectCmd->isEnabled());
+        QVERIFY(!app.ui()->OK->isEnabled());
+        QVERIFY(app.state.images.IsErasedWord(256));
+        QCOMPARE(app.state.images.EepromByte(0), 0xFF);
     }
 
     void startUpWithoutAnUpdateFile() {
@@ -355,6 +430,39 @@ private slots:
         QVERIFY(device.WaitForExit());
         QVERIFY(device.Dump().value("finish_seen").toBool());
         QCOMPARE(device.CommandCount("eeprom"), 256);
+    }
+
+    // The file beside the program is replaced between start-up and OK: the device gets what was
+    // loaded, and the record describes exactly those bytes, not what lies under the path by then.
+    void theRecordDescribesTheBytesThatWereLoaded() {
+        SimulatedDevice device;
+        App app;
+        QVERIFY(device.Start(1, {"--exit-after-finish"}, app.portFolder.path()));
+        const QString path = app.InFolder("RQ70-PATTERN.KRV");
+        WriteUpdateFile(path, PatternUpdateHex());
+        const QByteArray loaded = ContentOf(path);
+        app.Start();
+        const FirmwareImages images = app.state.images;
+        QCOMPARE(images.HighestProgramWord, PatternLastWord);
+        WriteUpdateFile(path, ":0402000001020304xx\r\n");
+        QVERIFY(ContentOf(path) != loaded);
+
+        app.form->Combo1_Click();
+        app.form->OK_Click();
+        QCOMPARE(app.form->UpdateWindows().ResultWindow()->ui->Label1->text(),
+                 QStringLiteral("The update was successful."));
+        QVERIFY(device.WaitForExit());
+        const QString difference = MemoryDifference(device.Dump(), images);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+
+        const QList<QByteArray> lines = ContentOf(app.recordPath).split('\n');
+        QCOMPARE(lines.size(), qsizetype(2));
+        const QJsonObject record = QJsonDocument::fromJson(lines.first()).object();
+        QCOMPARE(record.value("update_file").toString(), path);
+        QCOMPARE(record.value("update_file_size").toInteger(), loaded.size());
+        QCOMPARE(record.value("update_file_sha256").toString(),
+                 QString::fromLatin1(QCryptographicHash::hash(loaded, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(record.value("highest_program_word").toInt(), PatternLastWord);
     }
 
     void failedUpdateLeavesTheIdentificationEmpty() {

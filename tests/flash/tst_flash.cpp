@@ -8,11 +8,13 @@
 #include "link/BootLoaderBytes.h"
 #include "update/UpdateRecord.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSerialPort>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/stat.h>
 
@@ -39,16 +41,23 @@ struct Bench {
             qFatal("simulator on COM%d did not start", n);
         return *devices.back();
     }
-    void Start(QProcess& flash, const QStringList& arguments) const {
+    // `fileSizeLimit`: the largest file rq70-flash may write, in bytes, as a full disk would stop it;
+    // 0 for none.
+    void Start(QProcess& flash, const QStringList& arguments, qint64 fileSizeLimit = 0) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("RQ70_PORT_DIR", folder.path());
         environment.insert("RQ70_UPDATE_RECORD", record);
         flash.setProcessEnvironment(environment);
-        flash.start(RQ70_FLASH_PATH, arguments);
+        if (fileSizeLimit > 0)
+            flash.start("prlimit",
+                        QStringList{QStringLiteral("--fsize=%1").arg(fileSizeLimit), RQ70_FLASH_PATH} +
+                            arguments);
+        else
+            flash.start(RQ70_FLASH_PATH, arguments);
     }
-    FlashRun Run(const QStringList& arguments) const {
+    FlashRun Run(const QStringList& arguments, qint64 fileSizeLimit = 0) const {
         QProcess flash;
-        Start(flash, arguments);
+        Start(flash, arguments, fileSizeLimit);
         if (!flash.waitForFinished(30000) || flash.exitStatus() != QProcess::NormalExit)
             return {-1, {}, "rq70-flash did not end by itself"};
         return {flash.exitCode(), QString::fromUtf8(flash.readAllStandardOutput()),
@@ -100,6 +109,19 @@ QString LineStartingWith(const QString& text, const QString& start) {
             return line;
     }
     return {};
+}
+
+QByteArray ContentOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// An earlier record, padded so that the record file holds exactly `size` bytes.
+QByteArray RecordFilledTo(qint64 size) {
+    QByteArray line = R"({"port":"COM9","verdict":"success","padding":""})"
+                      "\n";
+    line.insert(line.size() - 3, QByteArray(size - line.size(), 'p'));
+    return line;
 }
 
 // A device's memory as rq70-devsim --memory keeps it: erased, but for one word below 256 that no
@@ -445,25 +467,117 @@ private slots:
         QCOMPARE(runs, (QSet<QString>{"rq70-flash COM1", "rq70-flash COM2", "rq70-updater COM3"}));
     }
 
+    // The record's disk is full (a file-size limit on rq70-flash plays it), with room for part of
+    // the next line or for none of it: the line is not written, the record stays byte for byte as it
+    // was, and the warning says so. The next run has room; its update file is replaced while it
+    // searches, and its line, whole after the others, describes the bytes the device got.
+    void aRecordLineIsWrittenWholeOrNotAtAll() {
+        Bench bench;
+        const QString updateFile = bench.folder.filePath("RQ70-PATTERN.KRV");
+        WriteUpdateFile(updateFile, PatternUpdateHex());
+        const QByteArray loaded = ContentOf(updateFile);
+        FirmwareImages images;
+        LoadHexFile(updateFile.toStdString(), images, {});
+        constexpr qint64 Limit = 64 * 1024;
+        int port = 0;
+        for (const qint64 room : {qint64(100), qint64(0)}) {
+            const QByteArray before = RecordFilledTo(Limit - room);
+            QFile record(bench.record);
+            QVERIFY(record.open(QIODevice::WriteOnly) && record.write(before) == before.size());
+            record.close();
+            SimulatedDevice& device = bench.Add(++port, {"--exit-after-finish"});
+            const FlashRun run =
+                bench.Run({"update", updateFile, "--port", QStringLiteral("COM%1").arg(port)}, Limit);
+            QVERIFY2(run.status == 0, qPrintable(QString::number(run.status) + run.err));
+            QVERIFY2(run.err.contains("the update record was not written") &&
+                         run.err.contains("nothing was written"),
+                     qPrintable(run.err));
+            QVERIFY(ContentOf(bench.record) == before);
+            QVERIFY(device.WaitForExit());
+        }
+
+        // The file is replaced while the search waits for a device that never answers: after the
+        // file was read, before the device it finds next is updated.
+        SimulatedDevice& silent = bench.Add(++port, {"--silent"});
+        SimulatedDevice& device = bench.Add(++port, {"--exit-after-finish"});
+        QProcess flash;
+        bench.Start(flash, {"update", updateFile, "--detect"});
+        const auto searching = [&] {
+            const QList<SimulatedDevice::LoggedByte> log = silent.Log();
+            return std::any_of(log.begin(), log.end(), [](const auto& byte) { return byte.fromHost; });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(searching(), 20000);
+        WriteUpdateFile(updateFile, ":0402000001020304xx\r\n");
+        QVERIFY(flash.waitForFinished(30000));
+        QVERIFY2(flash.exitCode() == 0, flash.readAllStandardError().constData());
+        QVERIFY(device.WaitForExit());
+        const QString difference = MemoryDifference(device.Dump(), images);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+
+        const RecordHistory history = ReadUpdateRecords(bench.record);
+        QCOMPARE(history.unreadableLines, 0);
+        QCOMPARE(history.records.size(), qsizetype(2));
+        const QJsonObject& last = history.records.last();
+        QCOMPARE(last.value("verdict").toString(), QStringLiteral("success"));
+        QCOMPARE(last.value("update_file").toString(), updateFile);
+        QCOMPARE(last.value("update_file_size").toInteger(), loaded.size());
+        QCOMPARE(last.value("update_file_sha256").toString(),
+                 QString::fromLatin1(QCryptographicHash::hash(loaded, QCryptographicHash::Sha256).toHex()));
+    }
+
+    // The last records, of every update or of one station shift's: COM1 to COM3 ran in shift
+    // "early", COM4 in "late", COM5 outside a station.
     void historyShowsTheLastRecords() {
         Bench bench;
-        const QStringList ports{"COM1", "COM2", "COM3"};
-        for (const QString& port : ports) {
+        for (int n = 1; n <= 5; ++n) {
             UpdateRecord record;
             record.started = QDateTime::currentDateTimeUtc();
             record.ended = record.started.addSecs(180);
             record.program = "rq70-flash";
-            record.port = port;
-            record.verdict = port == "COM2" ? "failure" : "success";
+            record.port = QStringLiteral("COM%1").arg(n);
+            record.verdict = n == 2 ? "failure" : "success";
+            if (n <= 4) {
+                record.shift = n <= 3 ? "early" : "late";
+                record.slot = n;
+                record.note = QStringLiteral("tray %1").arg(n);
+            }
             QCOMPARE(AppendUpdateRecord(bench.record, record), QString());
         }
-        const FlashRun run = bench.Run({"history", "--record", bench.record, "--last", "2"});
-        QCOMPARE(run.status, 0);
-        const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 3);
-        QVERIFY2(lines[0].contains("Port") && lines[0].contains("Verdict"), qPrintable(run.out));
-        QVERIFY2(lines[1].contains("COM2") && lines[1].contains("failure"), qPrintable(run.out));
-        QVERIFY2(lines[2].contains("COM3") && lines[2].contains("success"), qPrintable(run.out));
+        const auto tableRows = [&](const QStringList& arguments) {
+            const FlashRun run = bench.Run(QStringList{"history", "--record", bench.record} + arguments);
+            QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
+            if (run.status != 0 || lines.isEmpty() || !lines[0].contains("Port") ||
+                !lines[0].contains("Verdict"))
+                return QStringList{QStringLiteral("status %1: %2").arg(run.status).arg(run.out + run.err)};
+            lines.removeFirst();
+            QStringList rows;
+            for (const QString& line : lines)
+                rows << line.section("  ", 1, 1) + ' ' + line.section("  ", 2).trimmed().section(' ', 0, 0);
+            return rows;
+        };
+        QCOMPARE(tableRows({"--last", "2"}), (QStringList{"COM4 success", "COM5 success"}));
+        QCOMPARE(tableRows({"--shift", "early", "--last", "2"}),
+                 (QStringList{"COM2 failure", "COM3 success"}));
+        QCOMPARE(tableRows({"--shift", "early"}),
+                 (QStringList{"COM1 success", "COM2 failure", "COM3 success"}));
+
+        // The record's lines as they are: a station's shift, slot and note, or null outside one.
+        const FlashRun json = bench.Run({"history", "--record", bench.record, "--json"});
+        QCOMPARE(json.status, 0);
+        bool ok = false;
+        const QList<QJsonObject> lines = JsonLines(json.out, ok);
+        QVERIFY(ok && lines.size() == 5);
+        QCOMPARE(lines[3].value("shift").toString(), QStringLiteral("late"));
+        QCOMPARE(lines[3].value("slot").toInt(), 4);
+        QCOMPARE(lines[3].value("note").toString(), QStringLiteral("tray 4"));
+        for (const char* key : {"shift", "slot", "note"})
+            QVERIFY2(lines[4].contains(key) && lines[4].value(key).isNull(), key);
+
+        const FlashRun none = bench.Run({"history", "--record", bench.record, "--shift", "night"});
+        QCOMPARE(none.status, 0);
+        QVERIFY2(none.out.isEmpty() && none.err.contains("no update of shift 'night'"), qPrintable(none.err));
+        QCOMPARE(bench.Run({"update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM1", "--shift", "early"}).status,
+                 2);
     }
 
     // An update interrupted in each phase, by the device hanging up, by its adapter being pulled or

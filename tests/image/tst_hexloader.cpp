@@ -366,17 +366,23 @@ private slots:
 
         FirmwareImages images;
         std::vector<std::string> messages;
-        const std::string status =
+        const HexFileLoad loaded =
             LoadHexFile(path, images, [&](const std::string& m) { messages.push_back(m); });
-        QCOMPARE(status, ShortenPath(path, 40));
+        QCOMPARE(loaded.status, ShortenPath(path, 40));
+        // The bytes as read, still scrambled.
+        QVERIFY(loaded.file.bytes);
+        QCOMPARE(*loaded.file.bytes, bytes);
         QCOMPARE(Word(images, 1), 0x0403);
         QCOMPARE(images.EepromByte(0), 0x42);
         QCOMPARE(messages, std::vector<std::string>{"## Error in Hex-File, type: 3"});
 
-        // A file that vanished after it was found loads as an empty one: the images end up erased.
+        // A file that vanished after it was found says why it cannot be read, and leaves the images
+        // erased.
         QVERIFY(file.remove());
-        const std::string again = LoadHexFile(path, images, {});
-        QCOMPARE(again, status);
+        const HexFileLoad again = LoadHexFile(path, images, {});
+        QCOMPARE(again.status, loaded.status);
+        QVERIFY(!again.file.bytes);
+        QCOMPARE(again.file.error, std::string("No such file or directory"));
         QCOMPARE(ProgrammedWordCount(images), 0);
         QCOMPARE(ChangedEepromCount(images), 0);
     }

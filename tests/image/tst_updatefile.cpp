@@ -60,13 +60,21 @@ private slots:
         QVERIFY(folder.isValid());
         // A byte equal to its key digit decodes to NUL; CR and LF are decoded like any byte.
         const QByteArray file = QByteArray("57\r\n\xff", 5);
-        const std::string text = DecodeScrambledFile(WriteFile(folder, "RQ70.KRV", file));
-        QCOMPARE(text, std::string("\0\0\x3d\x3b\xc6", 5));
+        const DecodedFile decoded = DecodeScrambledFile(WriteFile(folder, "RQ70.KRV", file));
+        QCOMPARE(decoded.text, std::string("\0\0\x3d\x3b\xc6", 5));
+        // The bytes as read stay beside the text.
+        QCOMPARE(decoded.file.bytes, std::optional<std::string>(file.toStdString()));
 
-        QCOMPARE(DecodeScrambledFile(WriteFile(folder, "empty.KRV", {})), std::string());
-        QCOMPARE(DecodeScrambledFile(QDir(folder.path()).filePath("missing.KRV").toStdString()),
-                 std::string());
-        QCOMPARE(DecodeScrambledFile(folder.path().toStdString()), std::string());
+        const DecodedFile empty = DecodeScrambledFile(WriteFile(folder, "empty.KRV", {}));
+        QCOMPARE(empty.text, std::string());
+        QCOMPARE(empty.file.bytes, std::optional<std::string>(std::string()));
+        // What cannot be read says so instead of passing for an empty file.
+        for (const std::string& path :
+             {QDir(folder.path()).filePath("missing.KRV").toStdString(), folder.path().toStdString()}) {
+            const DecodedFile unread = DecodeScrambledFile(path);
+            QCOMPARE(unread.text, std::string());
+            QVERIFY(!unread.file.bytes && !unread.file.error.empty());
+        }
     }
 
     void readWholeFileTellsWhyItFailed() {
@@ -110,7 +118,7 @@ private slots:
         QVERIFY(full.bytes);
         QCOMPARE(static_cast<long long>(full.bytes->size()), MaxUpdateFileBytes);
         // Refused files load as nothing: erased images, nothing to write.
-        QCOMPARE(DecodeScrambledFile(pipe), std::string());
+        QCOMPARE(DecodeScrambledFile(pipe).text, std::string());
     }
 
     void patternMatching_data() {
