@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/ChosenPort.h"
+#include "update/UpdateRecord.h"
 
 #include <QList>
 #include <QString>
@@ -51,6 +52,8 @@ int History(const FlashOptions& options);
 int Station(const FlashOptions& options);
 
 // Where the update record goes: --record, else the default record.
-QString RecordPath(const FlashOptions& options);
+inline QString RecordPath(const FlashOptions& options) {
+    return options.recordPath.isEmpty() ? UpdateRecordPath() : options.recordPath;
+}
 
 } // namespace rq70::flash

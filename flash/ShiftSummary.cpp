@@ -1,7 +1,7 @@
 #include "flash/ShiftSummary.h"
 
 #include "flash/FlashCommands.h"
-#include "flash/ProgressReport.h"
+#include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
 
 #include <QJsonArray>

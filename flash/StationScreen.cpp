@@ -1,6 +1,6 @@
 #include "flash/StationScreen.h"
 
-#include "flash/ProgressReport.h"
+#include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
 #include "update/TerminalText.h"
 

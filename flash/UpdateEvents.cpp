@@ -1,6 +1,6 @@
 #include "flash/UpdateEvents.h"
 
-#include "flash/ProgressReport.h"
+#include "flash/OutcomeText.h"
 
 namespace rq70::flash {
 

@@ -1,5 +1,6 @@
 #include "flash/UpdateFileLoad.h"
 
+#include "flash/Console.h"
 #include "image/HexLoader.h"
 #include "image/HexRecordLine.h"
 #include "image/ScrambledFile.h"
@@ -14,10 +15,6 @@
 namespace rq70::flash {
 
 namespace {
-
-void Complain(const QString& text) {
-    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
-}
 
 // The path named, or the update file where the windows would look for it; "" when there is none.
 QString UpdateFilePath(const QString& given) {

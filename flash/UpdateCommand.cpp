@@ -1,0 +1,179 @@
+// rq70-flash update: every named port updated at the same time, each in a thread of its own.
+
+#include "flash/Console.h"
+#include "flash/DeviceRun.h"
+#include "flash/DeviceSearch.h"
+#include "flash/FlashCommands.h"
+#include "flash/InterruptSignal.h"
+#include "flash/ProgressReport.h"
+#include "flash/UpdateFileLoad.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+
+#include <unistd.h>
+
+namespace rq70::flash {
+
+namespace {
+
+ProgressReport::Style ReportStyle(const FlashOptions& options) {
+    if (options.json)
+        return ProgressReport::Style::Json;
+    return ::isatty(STDOUT_FILENO) ? ProgressReport::Style::Terminal : ProgressReport::Style::Plain;
+}
+
+// Runs one update per port, each in a thread of its own, and reports as they go.
+int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const FlashOptions& options) {
+    qRegisterMetaType<DeviceEvent>();
+    qRegisterMetaType<DeviceOutcome>();
+    qRegisterMetaType<OpenResult>();
+
+    RunContext context;
+    context.program = QStringLiteral("rq70-flash");
+    context.version = QCoreApplication::applicationVersion();
+    context.updateFile = file.path;
+    context.updateFileFacts = file.facts;
+    context.highestProgramWord = file.images.HighestProgramWord;
+
+    ProgressReport report(ReportStyle(options), ports, stdout);
+    std::promise<bool> go;
+    const std::shared_future<bool> goSignal = go.get_future().share();
+    bool decided = false;
+    const auto decide = [&](bool start) {
+        if (!decided)
+            go.set_value(start);
+        decided = true;
+    };
+
+    QList<QThread*> threads;
+    QList<DeviceRun*> runs;
+    QList<OpenResult> opened(ports.size());
+    QList<DeviceOutcome> outcomes(ports.size());
+    QStringList notices;
+    int openCount = 0;
+    int finishedCount = 0;
+    bool interrupted = false;
+    bool openFailed = false;
+    QEventLoop loop;
+
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        DeviceJob job{int(i), ports[i], file.images, RecordPath(options), options.requireRecord, context};
+        auto* run = new DeviceRun(std::move(job), goSignal);
+        auto* thread = new QThread;
+        run->moveToThread(thread);
+        QObject::connect(thread, &QThread::started, run, &DeviceRun::Run);
+        QObject::connect(run, &DeviceRun::Opened, &loop,
+                         [&](int device, const OpenResult& open, const QString& notice) {
+                             opened[device] = open;
+                             if (!notice.isEmpty() && !notices.contains(notice)) {
+                                 notices << notice;
+                                 Complain(QStringLiteral("warning: ") + notice);
+                             }
+                             if (!open.ok())
+                                 openFailed = true;
+                             if (++openCount < ports.size())
+                                 return;
+                             if (openFailed) {
+                                 for (qsizetype d = 0; d < ports.size(); ++d) {
+                                     if (!opened[d].ok())
+                                         report.OpenFailed(int(d), opened[d]);
+                                 }
+                                 decide(false);
+                                 return;
+                             }
+                             if (interrupted) {
+                                 decide(false);
+                                 return;
+                             }
+                             QStringList paths;
+                             for (const ChosenPort& port : ports)
+                                 paths << port.GivenPath();
+                             report.Started(paths);
+                             decide(true);
+                         });
+        QObject::connect(run, &DeviceRun::Event, &loop,
+                         [&](const DeviceEvent& event) { report.OnEvent(event); });
+        QObject::connect(run, &DeviceRun::Finished, &loop, [&](const DeviceOutcome& outcome) {
+            outcomes[outcome.device] = outcome;
+            if (!openFailed && decided)
+                report.OnFinished(outcome);
+            if (++finishedCount == ports.size())
+                loop.quit();
+        });
+        threads << thread;
+        runs << run;
+    }
+
+    InterruptSignal interrupt;
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, &loop, [&] {
+        if (interrupted)
+            return;
+        interrupted = true;
+        report.Interrupted();
+        // Before every port is open nothing has started: call the run off. After, stop each update
+        // after its unit under way.
+        if (openCount == ports.size())
+            for (DeviceRun* run : runs)
+                run->RequestStop();
+    });
+
+    for (QThread* thread : threads)
+        thread->start();
+    loop.exec();
+    for (qsizetype i = 0; i < threads.size(); ++i) {
+        threads[i]->quit();
+        threads[i]->wait();
+        delete runs[i];
+        delete threads[i];
+    }
+
+    if (openFailed) {
+        // Nothing ran; the summary still says which port stopped the run.
+        for (qsizetype d = 0; d < ports.size(); ++d)
+            outcomes[d].open = opened[d];
+        report.Summary(outcomes, ExitPortNotOpened);
+        return ExitPortNotOpened;
+    }
+    // A stop that came after the last device's update was done takes nothing from it.
+    const int status = ExitStatusOf(outcomes);
+    report.Summary(outcomes, status);
+    return status;
+}
+
+} // namespace
+
+int ExitStatusOf(const QList<DeviceOutcome>& outcomes) {
+    bool allUpdated = true;
+    bool recordMissing = false;
+    for (const DeviceOutcome& outcome : outcomes) {
+        allUpdated = allUpdated && outcome.Succeeded();
+        recordMissing = recordMissing || outcome.RecordMissing();
+    }
+    // A promise of traceability that was broken weighs more than a failed device: the failure at
+    // least is on record.
+    if (recordMissing)
+        return ExitRecordNotWritten;
+    return allUpdated ? ExitAllUpdated : ExitUpdateFailed;
+}
+
+int Update(const FlashOptions& options) {
+    const std::optional<LoadedFile> file = LoadUpdateFile(options.updateFile);
+    if (!file)
+        return ExitNoUpdateFile;
+
+    QList<ChosenPort> ports = options.ports;
+    if (options.detect) {
+        UpdaterModul state;
+        const std::optional<SearchResult> found = Search(state);
+        if (!found)
+            return NothingFoundStatus(state);
+        // The update opens the device the search found, wherever it is by then.
+        ports << state.link.Port();
+        state.link.Close();
+    }
+    return UpdatePorts(ports, *file, options);
+}
+
+} // namespace rq70::flash
