@@ -5,8 +5,8 @@
 #include "flash/DeviceSearch.h"
 #include "flash/FlashCommands.h"
 #include "flash/InterruptSignal.h"
-#include "flash/ProgressReport.h"
 #include "flash/UpdateFileLoad.h"
+#include "flash/UpdateScreen.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -18,10 +18,10 @@ namespace rq70::flash {
 
 namespace {
 
-ProgressReport::Style ReportStyle(const FlashOptions& options) {
+UpdateScreen::Style ReportStyle(const FlashOptions& options) {
     if (options.json)
-        return ProgressReport::Style::Json;
-    return ::isatty(STDOUT_FILENO) ? ProgressReport::Style::Terminal : ProgressReport::Style::Plain;
+        return UpdateScreen::Style::Json;
+    return ::isatty(STDOUT_FILENO) ? UpdateScreen::Style::Terminal : UpdateScreen::Style::Plain;
 }
 
 // Runs one update per port, each in a thread of its own, and reports as they go.
@@ -37,7 +37,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
     context.updateFileFacts = file.facts;
     context.highestProgramWord = file.images.HighestProgramWord;
 
-    ProgressReport report(ReportStyle(options), ports, stdout);
+    UpdateScreen report(ReportStyle(options), ports, stdout);
     std::promise<bool> go;
     const std::shared_future<bool> goSignal = go.get_future().share();
     bool decided = false;

@@ -1,4 +1,4 @@
-#include "flash/ProgressReport.h"
+#include "flash/UpdateScreen.h"
 
 #include "flash/OutcomeText.h"
 
@@ -33,7 +33,7 @@ QString TimeLeft(qint64 elapsedMs, int percent) {
 
 } // namespace
 
-ProgressReport::ProgressReport(Style style, const QList<ChosenPort>& ports, std::FILE* out)
+UpdateScreen::UpdateScreen(Style style, const QList<ChosenPort>& ports, std::FILE* out)
     : style_(style), out_(out) {
     for (const ChosenPort& port : ports)
         lines_.append(Line{port.Name(), UpdatePhase::None, 0, -1, {}, {}});
@@ -44,15 +44,15 @@ ProgressReport::ProgressReport(Style style, const QList<ChosenPort>& ports, std:
     }
 }
 
-void ProgressReport::PrintJson(const QJsonObject& object) {
+void UpdateScreen::PrintJson(const QJsonObject& object) {
     Print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-void ProgressReport::Print(const QString& text) {
+void UpdateScreen::Print(const QString& text) {
     Write(text.toUtf8() + '\n');
 }
 
-void ProgressReport::Write(const QByteArray& bytes) {
+void UpdateScreen::Write(const QByteArray& bytes) {
     // A reader that went away (a closed pipe or terminal) ends the report, not the updates.
     if (outputGone_)
         return;
@@ -61,13 +61,13 @@ void ProgressReport::Write(const QByteArray& bytes) {
         outputGone_ = true;
 }
 
-void ProgressReport::Note(const QString& text) {
+void UpdateScreen::Note(const QString& text) {
     std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
     // The live lines start afresh below the note instead of drawing over it.
     drawn_ = false;
 }
 
-void ProgressReport::Started(const QStringList& devicePaths) {
+void UpdateScreen::Started(const QStringList& devicePaths) {
     for (qsizetype i = 0; i < lines_.size(); ++i) {
         lines_[i].clock.start();
         if (style_ == Style::Json)
@@ -83,7 +83,7 @@ void ProgressReport::Started(const QStringList& devicePaths) {
     }
 }
 
-void ProgressReport::OnEvent(const DeviceEvent& event) {
+void UpdateScreen::OnEvent(const DeviceEvent& event) {
     if (event.device < 0 || event.device >= lines_.size())
         return;
     Line& line = lines_[event.device];
@@ -117,7 +117,7 @@ void ProgressReport::OnEvent(const DeviceEvent& event) {
     }
 }
 
-void ProgressReport::OnFinished(const DeviceOutcome& outcome) {
+void UpdateScreen::OnFinished(const DeviceOutcome& outcome) {
     if (outcome.device < 0 || outcome.device >= lines_.size())
         return;
     Line& line = lines_[outcome.device];
@@ -145,20 +145,20 @@ void ProgressReport::OnFinished(const DeviceOutcome& outcome) {
     }
 }
 
-void ProgressReport::OpenFailed(int device, const OpenResult& open) {
+void UpdateScreen::OpenFailed(int device, const OpenResult& open) {
     const QString port = lines_.value(device).port;
     if (style_ == Style::Json)
         PrintJson({{"event", "open_failed"}, {"port", port}, {"reason", open.description}});
     Note(OpenFailureText(open));
 }
 
-void ProgressReport::Interrupted() {
+void UpdateScreen::Interrupted() {
     if (style_ == Style::Json)
         PrintJson({{"event", "interrupted"}});
     Note(QStringLiteral("interrupted: every update stops after the unit under way"));
 }
 
-QString ProgressReport::LiveText(const Line& line) const {
+QString UpdateScreen::LiveText(const Line& line) const {
     const qint64 elapsed = line.clock.isValid() ? line.clock.elapsed() : 0;
     if (!line.verdict.isEmpty())
         return QStringLiteral("%1  %2").arg(line.port, -12).arg(line.verdict);
@@ -174,7 +174,7 @@ QString ProgressReport::LiveText(const Line& line) const {
     return text;
 }
 
-void ProgressReport::Redraw(bool force) {
+void UpdateScreen::Redraw(bool force) {
     if (style_ != Style::Terminal ||
         (!force && sinceRedraw_.isValid() && sinceRedraw_.elapsed() < RedrawIntervalMs))
         return;
@@ -192,7 +192,7 @@ void ProgressReport::Redraw(bool force) {
     Write(text.toUtf8());
 }
 
-void ProgressReport::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus) {
+void UpdateScreen::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus) {
     ticker_.stop();
     if (style_ == Style::Json) {
         int succeeded = 0;

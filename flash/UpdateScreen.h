@@ -13,11 +13,11 @@ namespace rq70::flash {
 // How `rq70-flash update` tells its progress: one JSON object per line for line-control software;
 // on a terminal one live line per device, redrawn in place; otherwise plain lines that are only
 // ever appended. Every style ends with a summary (a table, or a JSON summary event).
-class ProgressReport {
+class UpdateScreen {
 public:
     enum class Style { Json, Terminal, Plain };
 
-    ProgressReport(Style style, const QList<ChosenPort>& ports, std::FILE* out);
+    UpdateScreen(Style style, const QList<ChosenPort>& ports, std::FILE* out);
 
     // The updates start now, on these device paths.
     void Started(const QStringList& devicePaths);
