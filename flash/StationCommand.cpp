@@ -5,11 +5,11 @@
 #include "flash/InterruptSignal.h"
 #include "flash/StationScreen.h"
 #include "flash/UpdateFileLoad.h"
+#include "flash/WorkerThreads.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QRandomGenerator>
-#include <QThread>
 
 #include <cstdlib>
 #include <unistd.h>
@@ -64,17 +64,14 @@ int Station(const FlashOptions& options) {
     context.note = options.note;
 
     QEventLoop loop;
-    QList<QThread*> threads;
-    QList<StationSlot*> stationSlots;
+    WorkerThreads<StationSlot> stationSlots;
     int ended = 0;
     for (qsizetype i = 0; i < options.ports.size(); ++i) {
         DeviceJob job{int(i), options.ports[i], file->images, RecordPath(options), options.requireRecord,
                       context};
         job.context.slot = int(i) + 1;
-        auto* slot = new StationSlot(std::move(job), options.waitUnplug);
-        auto* thread = new QThread;
-        slot->moveToThread(thread);
-        QObject::connect(thread, &QThread::started, slot, &StationSlot::Run);
+        StationSlot* slot =
+            stationSlots.Add(new StationSlot(std::move(job), options.waitUnplug), &StationSlot::Run);
         QObject::connect(slot, &StationSlot::Slot, &loop,
                          [&](const SlotEvent& event) { screen.OnSlot(event); });
         QObject::connect(slot, &StationSlot::Event, &loop,
@@ -84,11 +81,9 @@ int Station(const FlashOptions& options) {
             screen.OnFinished(outcome, tally);
         });
         QObject::connect(slot, &StationSlot::Ended, &loop, [&] {
-            if (++ended == stationSlots.size())
+            if (++ended == stationSlots.Size())
                 loop.quit();
         });
-        threads << thread;
-        stationSlots << slot;
     }
 
     int interrupts = 0;
@@ -97,7 +92,7 @@ int Station(const FlashOptions& options) {
         if (++interrupts > 2)
             return;
         screen.Interrupted(interrupts);
-        for (StationSlot* slot : stationSlots) {
+        for (StationSlot* slot : stationSlots.Workers()) {
             if (interrupts == 1)
                 slot->RequestFinish();
             else
@@ -106,15 +101,9 @@ int Station(const FlashOptions& options) {
     });
 
     screen.Begin(options.note, file->path);
-    for (QThread* thread : threads)
-        thread->start();
+    stationSlots.StartAll();
     loop.exec();
-    for (qsizetype i = 0; i < threads.size(); ++i) {
-        threads[i]->quit();
-        threads[i]->wait();
-        delete stationSlots[i];
-        delete threads[i];
-    }
+    stationSlots.EndAll();
     screen.End(tally);
     return tally.ExitStatus();
 }

@@ -5,22 +5,12 @@
 #include "update/TerminalText.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
-
-#include <sys/ioctl.h>
 
 namespace rq70::flash {
 
 namespace {
 
 constexpr int RedrawIntervalMs = 100;
-
-int TerminalWidth(std::FILE* out) {
-    winsize size{};
-    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return 80;
-}
 
 const char* const Green = "\x1b[1;32m";
 const char* const Red = "\x1b[1;31m";
@@ -55,7 +45,7 @@ QString FitToWidth(const QString& row, int width) {
 
 StationScreen::StationScreen(Style style, bool colour, const QString& shift, const QStringList& ports,
                              std::FILE* out)
-    : style_(style), colour_(colour && style == Style::Terminal), shift_(shift), out_(out) {
+    : style_(style), colour_(colour && style == Style::Terminal), shift_(shift), output_(out) {
     for (const QString& port : ports)
         lines_.append(Line{port, State::NoPort, UpdatePhase::None, 0, -1, {}, 0, {}, false, 0, 0});
     shiftClock_.start();
@@ -75,24 +65,11 @@ void StationScreen::PrintJson(QJsonObject object, int slot) {
         object.insert("slot", slot + 1);
         object.insert("port", lines_.value(slot).port);
     }
-    Print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
-}
-
-void StationScreen::Print(const QString& text) {
-    Write(text.toUtf8() + '\n');
-}
-
-void StationScreen::Write(const QByteArray& bytes) {
-    // A reader that went away ends the screen, not the shift.
-    if (outputGone_)
-        return;
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
-    if (std::fflush(out_) != 0 || std::ferror(out_))
-        outputGone_ = true;
+    output_.PrintJson(object);
 }
 
 void StationScreen::Note(const QString& text) {
-    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
+    NoteOnStderr(text);
     drawnRows_ = 0;
 }
 
@@ -110,15 +87,15 @@ void StationScreen::Begin(const QString& note, const QString& updateFile) {
                    {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}});
         break;
     case Style::Plain:
-        Print(QStringLiteral("shift %1 from %2 on %3 slot(s)%4")
-                  .arg(shift_, updateFile)
-                  .arg(lines_.size())
-                  .arg(note.isEmpty() ? QString() : QStringLiteral(", note: ") + TerminalSafe(note)));
+        output_.Print(QStringLiteral("shift %1 from %2 on %3 slot(s)%4")
+                          .arg(shift_, updateFile)
+                          .arg(lines_.size())
+                          .arg(note.isEmpty() ? QString() : QStringLiteral(", note: ") + TerminalSafe(note)));
         break;
     case Style::Terminal:
-        Print(QStringLiteral("Shift %1 from %2%3 - Ctrl-C ends it after the updates under way")
-                  .arg(shift_, updateFile,
-                       note.isEmpty() ? QString() : QStringLiteral(" (") + TerminalSafe(note) + ')'));
+        output_.Print(QStringLiteral("Shift %1 from %2%3 - Ctrl-C ends it after the updates under way")
+                          .arg(shift_, updateFile,
+                               note.isEmpty() ? QString() : QStringLiteral(" (") + TerminalSafe(note) + ')'));
         sinceRedraw_.start();
         ticker_.start();
         Redraw(true);
@@ -137,13 +114,13 @@ void StationScreen::OnSlot(const SlotEvent& event) {
         if (style_ == Style::Json)
             PrintJson({{"event", "port_gone"}}, slot);
         else if (style_ == Style::Plain)
-            Print(Label(slot) + QStringLiteral(": no port"));
+            output_.Print(Label(slot) + QStringLiteral(": no port"));
         break;
     case SlotEvent::PortBack:
         if (style_ == Style::Json)
             PrintJson({{"event", "port_back"}, {"device_path", event.text}}, slot);
         else if (style_ == Style::Plain)
-            Print(Label(slot) + QStringLiteral(": port open (%1)").arg(event.text));
+            output_.Print(Label(slot) + QStringLiteral(": port open (%1)").arg(event.text));
         break;
     case SlotEvent::OpenFailed:
         line.state = State::CannotOpen;
@@ -151,14 +128,14 @@ void StationScreen::OnSlot(const SlotEvent& event) {
         if (style_ == Style::Json)
             PrintJson({{"event", "open_failed"}, {"reason", event.text}}, slot);
         else if (style_ == Style::Plain)
-            Print(Label(slot) + QStringLiteral(": cannot open: ") + event.text);
+            output_.Print(Label(slot) + QStringLiteral(": cannot open: ") + event.text);
         break;
     case SlotEvent::Waiting:
         line.state = State::Waiting;
         if (style_ == Style::Json)
             PrintJson({{"event", "waiting"}}, slot);
         else if (style_ == Style::Plain)
-            Print(Label(slot) + QStringLiteral(": waiting for a unit"));
+            output_.Print(Label(slot) + QStringLiteral(": waiting for a unit"));
         break;
     case SlotEvent::UnitStarted:
         line.state = State::Updating;
@@ -172,14 +149,15 @@ void StationScreen::OnSlot(const SlotEvent& event) {
             start.insert("unit", event.unit);
             PrintJson(start, slot);
         } else if (style_ == Style::Plain) {
-            Print(Label(slot) + QStringLiteral(": unit %1 updating (%2)").arg(event.unit).arg(event.text));
+            output_.Print(Label(slot) +
+                          QStringLiteral(": unit %1 updating (%2)").arg(event.unit).arg(event.text));
         }
         break;
     case SlotEvent::UnitLeft:
         if (style_ == Style::Json)
             PrintJson({{"event", "unit_left"}, {"how", event.portGone ? "port_gone" : "no_answer"}}, slot);
         else if (style_ == Style::Plain)
-            Print(Label(slot) + QStringLiteral(": unit %1 left").arg(line.unit));
+            output_.Print(Label(slot) + QStringLiteral(": unit %1 left").arg(line.unit));
         break;
     }
     Redraw(true);
@@ -205,9 +183,9 @@ void StationScreen::OnEvent(const DeviceEvent& event) {
     case Style::Plain:
         // A log of a long shift keeps the phases, not every percent.
         if (event.kind == DeviceEvent::VerifyFailed)
-            Print(Label(event.device) + QStringLiteral(": ") + event.text);
+            output_.Print(Label(event.device) + QStringLiteral(": ") + event.text);
         else if (newPhase)
-            Print(Label(event.device) + QStringLiteral(": %1").arg(PhaseName(event.phase)));
+            output_.Print(Label(event.device) + QStringLiteral(": %1").arg(PhaseName(event.phase)));
         break;
     case Style::Terminal:
         Redraw(newPhase);
@@ -238,12 +216,12 @@ void StationScreen::OnFinished(const DeviceOutcome& outcome, const ShiftTally& t
         PrintJson(VerdictEvent(line.port, outcome), outcome.device);
         break;
     case Style::Plain:
-        Print(Label(outcome.device) +
-              QStringLiteral(": unit %1 %2 after %3%4")
-                  .arg(line.unit)
-                  .arg(outcome.Succeeded() ? QStringLiteral("SUCCEEDED") : QStringLiteral("FAILED"),
-                       Clock(outcome.durationMs),
-                       line.detail.isEmpty() ? QString() : QStringLiteral(": ") + line.detail));
+        output_.Print(Label(outcome.device) +
+                      QStringLiteral(": unit %1 %2 after %3%4")
+                          .arg(line.unit)
+                          .arg(outcome.Succeeded() ? QStringLiteral("SUCCEEDED") : QStringLiteral("FAILED"),
+                               Clock(outcome.durationMs),
+                               line.detail.isEmpty() ? QString() : QStringLiteral(": ") + line.detail));
         break;
     case Style::Terminal:
         Redraw(true);
@@ -305,7 +283,7 @@ void StationScreen::Redraw(bool force) {
     sinceRedraw_.restart();
     // A row wider than the terminal would wrap, and moving up by rows would then land wrong. The
     // colour codes take no room on the screen.
-    const int width = std::max(TerminalWidth(out_) - 1, 20);
+    const int width = std::max(output_.Width() - 1, 20);
     QStringList rows{QStringLiteral("%1 elapsed  %2 unit(s)  %3 succeeded  %4 failed")
                          .arg(Clock(shiftClock_.elapsed()))
                          .arg(units_)
@@ -327,7 +305,7 @@ void StationScreen::Redraw(bool force) {
     for (const QString& row : rows)
         text += QStringLiteral("\r\x1b[2K") + row + QLatin1Char('\n');
     drawnRows_ = int(rows.size());
-    Write(text.toUtf8());
+    output_.Write(text.toUtf8());
 }
 
 void StationScreen::End(const ShiftTally& tally) {
@@ -337,7 +315,7 @@ void StationScreen::End(const ShiftTally& tally) {
         return;
     }
     Redraw(true);
-    Write(SummaryText(shift_, tally, shiftClock_.elapsed()).toUtf8());
+    output_.Write(SummaryText(shift_, tally, shiftClock_.elapsed()).toUtf8());
 }
 
 } // namespace rq70::flash

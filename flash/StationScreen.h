@@ -1,5 +1,6 @@
 #pragma once
 
+#include "flash/ScreenOutput.h"
 #include "flash/ShiftSummary.h"
 #include "flash/StationSlot.h"
 
@@ -48,8 +49,6 @@ private:
     };
 
     void PrintJson(QJsonObject object, int slot = -1);
-    void Print(const QString& text);
-    void Write(const QByteArray& bytes);
     void Redraw(bool force);
     QString StateText(const Line& line) const;
     QString Label(int slot) const;
@@ -57,7 +56,7 @@ private:
     const Style style_;
     const bool colour_;
     const QString shift_;
-    std::FILE* const out_;
+    ScreenOutput output_;
     QList<Line> lines_;
     QElapsedTimer shiftClock_;
     QElapsedTimer sinceRedraw_;
@@ -66,7 +65,6 @@ private:
     int succeeded_ = 0;
     int failed_ = 0;
     int drawnRows_ = 0;
-    bool outputGone_ = false;
 };
 
 } // namespace rq70::flash

@@ -7,10 +7,10 @@
 #include "flash/InterruptSignal.h"
 #include "flash/UpdateFileLoad.h"
 #include "flash/UpdateScreen.h"
+#include "flash/WorkerThreads.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QThread>
 
 #include <unistd.h>
 
@@ -47,8 +47,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
         decided = true;
     };
 
-    QList<QThread*> threads;
-    QList<DeviceRun*> runs;
+    WorkerThreads<DeviceRun> runs;
     QList<OpenResult> opened(ports.size());
     QList<DeviceOutcome> outcomes(ports.size());
     QStringList notices;
@@ -60,10 +59,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
 
     for (qsizetype i = 0; i < ports.size(); ++i) {
         DeviceJob job{int(i), ports[i], file.images, RecordPath(options), options.requireRecord, context};
-        auto* run = new DeviceRun(std::move(job), goSignal);
-        auto* thread = new QThread;
-        run->moveToThread(thread);
-        QObject::connect(thread, &QThread::started, run, &DeviceRun::Run);
+        DeviceRun* run = runs.Add(new DeviceRun(std::move(job), goSignal), &DeviceRun::Run);
         QObject::connect(run, &DeviceRun::Opened, &loop,
                          [&](int device, const OpenResult& open, const QString& notice) {
                              opened[device] = open;
@@ -102,8 +98,6 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
             if (++finishedCount == ports.size())
                 loop.quit();
         });
-        threads << thread;
-        runs << run;
     }
 
     InterruptSignal interrupt;
@@ -115,19 +109,13 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
         // Before every port is open nothing has started: call the run off. After, stop each update
         // after its unit under way.
         if (openCount == ports.size())
-            for (DeviceRun* run : runs)
+            for (DeviceRun* run : runs.Workers())
                 run->RequestStop();
     });
 
-    for (QThread* thread : threads)
-        thread->start();
+    runs.StartAll();
     loop.exec();
-    for (qsizetype i = 0; i < threads.size(); ++i) {
-        threads[i]->quit();
-        threads[i]->wait();
-        delete runs[i];
-        delete threads[i];
-    }
+    runs.EndAll();
 
     if (openFailed) {
         // Nothing ran; the summary still says which port stopped the run.

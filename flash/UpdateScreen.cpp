@@ -1,14 +1,10 @@
 #include "flash/UpdateScreen.h"
 
 #include "flash/OutcomeText.h"
-
 #include "flash/UpdateEvents.h"
 #include "update/TerminalText.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
-
-#include <sys/ioctl.h>
 
 namespace rq70::flash {
 
@@ -17,13 +13,6 @@ namespace {
 // Plain lines, which a log keeps, come more seldom still.
 constexpr int PlainProgressStep = 10;
 constexpr int RedrawIntervalMs = 100;
-
-int TerminalWidth(std::FILE* out) {
-    winsize size{};
-    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return 80;
-}
 
 QString TimeLeft(qint64 elapsedMs, int percent) {
     if (percent <= 0 || percent >= 100)
@@ -34,7 +23,7 @@ QString TimeLeft(qint64 elapsedMs, int percent) {
 } // namespace
 
 UpdateScreen::UpdateScreen(Style style, const QList<ChosenPort>& ports, std::FILE* out)
-    : style_(style), out_(out) {
+    : style_(style), output_(out) {
     for (const ChosenPort& port : ports)
         lines_.append(Line{port.Name(), UpdatePhase::None, 0, -1, {}, {}});
     if (style_ == Style::Terminal) {
@@ -44,25 +33,8 @@ UpdateScreen::UpdateScreen(Style style, const QList<ChosenPort>& ports, std::FIL
     }
 }
 
-void UpdateScreen::PrintJson(const QJsonObject& object) {
-    Print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
-}
-
-void UpdateScreen::Print(const QString& text) {
-    Write(text.toUtf8() + '\n');
-}
-
-void UpdateScreen::Write(const QByteArray& bytes) {
-    // A reader that went away (a closed pipe or terminal) ends the report, not the updates.
-    if (outputGone_)
-        return;
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
-    if (std::fflush(out_) != 0 || std::ferror(out_))
-        outputGone_ = true;
-}
-
 void UpdateScreen::Note(const QString& text) {
-    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
+    NoteOnStderr(text);
     // The live lines start afresh below the note instead of drawing over it.
     drawn_ = false;
 }
@@ -71,9 +43,9 @@ void UpdateScreen::Started(const QStringList& devicePaths) {
     for (qsizetype i = 0; i < lines_.size(); ++i) {
         lines_[i].clock.start();
         if (style_ == Style::Json)
-            PrintJson(StartEvent(lines_[i].port, devicePaths.value(i)));
+            output_.PrintJson(StartEvent(lines_[i].port, devicePaths.value(i)));
         else if (style_ == Style::Plain)
-            Print(QStringLiteral("%1: updating (%2)").arg(lines_[i].port, devicePaths.value(i)));
+            output_.Print(QStringLiteral("%1: updating (%2)").arg(lines_[i].port, devicePaths.value(i)));
     }
     started_ = true;
     if (style_ == Style::Terminal) {
@@ -94,21 +66,21 @@ void UpdateScreen::OnEvent(const DeviceEvent& event) {
     switch (style_) {
     case Style::Json:
         if (event.kind == DeviceEvent::VerifyFailed) {
-            PrintJson(VerifyFailedEvent(line.port, event));
+            output_.PrintJson(VerifyFailedEvent(line.port, event));
         } else if (newPhase || event.percent >= line.printedPercent + JsonProgressStep) {
             line.printedPercent = event.percent;
-            PrintJson(ProgressEvent(line.port, event, elapsed));
+            output_.PrintJson(ProgressEvent(line.port, event, elapsed));
         }
         break;
     case Style::Plain:
         if (event.kind == DeviceEvent::VerifyFailed) {
-            Print(QStringLiteral("%1: %2").arg(line.port, event.text));
+            output_.Print(QStringLiteral("%1: %2").arg(line.port, event.text));
         } else if (newPhase || event.percent >= line.printedPercent + PlainProgressStep) {
             line.printedPercent = event.percent - event.percent % PlainProgressStep;
-            Print(QStringLiteral("%1: %2 %3% (%4 elapsed)")
-                      .arg(line.port, PhaseName(event.phase))
-                      .arg(event.percent)
-                      .arg(Clock(elapsed)));
+            output_.Print(QStringLiteral("%1: %2 %3% (%4 elapsed)")
+                              .arg(line.port, PhaseName(event.phase))
+                              .arg(event.percent)
+                              .arg(Clock(elapsed)));
         }
         break;
     case Style::Terminal:
@@ -128,15 +100,15 @@ void UpdateScreen::OnFinished(const DeviceOutcome& outcome) {
     switch (style_) {
     case Style::Json:
         if (!outcome.result.identification.isEmpty())
-            PrintJson(IdentificationEvent(line.port, outcome.result.identification));
-        PrintJson(VerdictEvent(line.port, outcome));
+            output_.PrintJson(IdentificationEvent(line.port, outcome.result.identification));
+        output_.PrintJson(VerdictEvent(line.port, outcome));
         break;
     case Style::Plain:
-        Print(QStringLiteral("%1: %2 after %3%4")
-                  .arg(line.port, line.verdict, Clock(outcome.durationMs),
-                       outcome.Succeeded()
-                           ? QStringLiteral(", ") + TerminalSafe(outcome.result.identification)
-                           : QStringLiteral(": ") + FailureOf(outcome)));
+        output_.Print(QStringLiteral("%1: %2 after %3%4")
+                          .arg(line.port, line.verdict, Clock(outcome.durationMs),
+                               outcome.Succeeded()
+                                   ? QStringLiteral(", ") + TerminalSafe(outcome.result.identification)
+                                   : QStringLiteral(": ") + FailureOf(outcome)));
         break;
     case Style::Terminal:
         line.percent = outcome.Succeeded() ? 100 : line.percent;
@@ -148,13 +120,13 @@ void UpdateScreen::OnFinished(const DeviceOutcome& outcome) {
 void UpdateScreen::OpenFailed(int device, const OpenResult& open) {
     const QString port = lines_.value(device).port;
     if (style_ == Style::Json)
-        PrintJson({{"event", "open_failed"}, {"port", port}, {"reason", open.description}});
+        output_.PrintJson({{"event", "open_failed"}, {"port", port}, {"reason", open.description}});
     Note(OpenFailureText(open));
 }
 
 void UpdateScreen::Interrupted() {
     if (style_ == Style::Json)
-        PrintJson({{"event", "interrupted"}});
+        output_.PrintJson({{"event", "interrupted"}});
     Note(QStringLiteral("interrupted: every update stops after the unit under way"));
 }
 
@@ -184,12 +156,12 @@ void UpdateScreen::Redraw(bool force) {
         text += QStringLiteral("\x1b[%1A").arg(lines_.size());
     // A line wider than the terminal would wrap, and moving up one row per device would then
     // land in the wrong place.
-    const int width = TerminalWidth(out_);
+    const int width = output_.Width();
     for (const Line& line : lines_)
         text +=
             QStringLiteral("\r\x1b[2K") + LiveText(line).left(std::max(width - 1, 20)) + QLatin1Char('\n');
     drawn_ = true;
-    Write(text.toUtf8());
+    output_.Write(text.toUtf8());
 }
 
 void UpdateScreen::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus) {
@@ -198,11 +170,11 @@ void UpdateScreen::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus)
         int succeeded = 0;
         for (const DeviceOutcome& outcome : outcomes)
             succeeded += outcome.Succeeded();
-        PrintJson({{"event", "summary"},
-                   {"devices", int(outcomes.size())},
-                   {"succeeded", succeeded},
-                   {"failed", int(outcomes.size()) - succeeded},
-                   {"exit_status", exitStatus}});
+        output_.PrintJson({{"event", "summary"},
+                           {"devices", int(outcomes.size())},
+                           {"succeeded", succeeded},
+                           {"failed", int(outcomes.size()) - succeeded},
+                           {"exit_status", exitStatus}});
         return;
     }
     if (started_)
@@ -230,10 +202,10 @@ void UpdateScreen::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus)
             text += column + 1 < row.size() ? row[column].leftJustified(widths[column] + 2) : row[column];
         return text;
     };
-    Print(QString());
-    Print(format(header));
+    output_.Print(QString());
+    output_.Print(format(header));
     for (const QStringList& row : rows)
-        Print(format(row));
+        output_.Print(format(row));
 }
 
 } // namespace rq70::flash

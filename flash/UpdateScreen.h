@@ -1,6 +1,7 @@
 #pragma once
 
 #include "flash/DeviceEvent.h"
+#include "flash/ScreenOutput.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -41,20 +42,16 @@ private:
         QString verdict;
     };
 
-    void PrintJson(const QJsonObject& object);
-    void Print(const QString& text);
-    void Write(const QByteArray& bytes);
     void Redraw(bool force);
     QString LiveText(const Line& line) const;
 
     const Style style_;
-    std::FILE* const out_;
+    ScreenOutput output_;
     QList<Line> lines_;
     QElapsedTimer sinceRedraw_;
     QTimer ticker_;
     bool drawn_ = false;
     bool started_ = false;
-    bool outputGone_ = false;
 };
 
 } // namespace rq70::flash

@@ -1,0 +1,36 @@
+#include "flash/ScreenOutput.h"
+
+#include <QJsonDocument>
+
+#include <sys/ioctl.h>
+
+namespace rq70::flash {
+
+void ScreenOutput::Write(const QByteArray& bytes) {
+    if (gone_)
+        return;
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
+    if (std::fflush(out_) != 0 || std::ferror(out_))
+        gone_ = true;
+}
+
+void ScreenOutput::Print(const QString& text) {
+    Write(text.toUtf8() + '\n');
+}
+
+void ScreenOutput::PrintJson(const QJsonObject& object) {
+    Print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+int ScreenOutput::Width() const {
+    winsize size{};
+    if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+void NoteOnStderr(const QString& text) {
+    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
+}
+
+} // namespace rq70::flash
