@@ -85,7 +85,9 @@ QString MakeFolders(const QString& folder) {
 // Under the record's lock: looks at the file's end, writes the line and, should the write come
 // up short, cuts the file back to where it was. Without the lock another append could slip in
 // between and be cut off with ours, or two could both find the same torn end.
-QString AppendLocked(int fd, const QString& path, QByteArray line) {
+// `readable`: the file's end can be looked at; a record the user may append to but not read
+// (a shared log) gets every line started on a line of its own instead.
+QString AppendLocked(int fd, const QString& path, QByteArray line, bool readable) {
     int lockResult = -1;
     do {
         lockResult = ::flock(fd, LOCK_EX);
@@ -102,7 +104,9 @@ QString AppendLocked(int fd, const QString& path, QByteArray line) {
     const off_t before = status.st_size;
     // A line torn by a crash or a full disk ends without its newline. Ours starts on a line of its
     // own, so the torn one stays one unreadable line and takes no record with it.
-    if (regular && before > 0) {
+    if (regular && before > 0 && !readable) {
+        line.prepend('\n');
+    } else if (regular && before > 0) {
         char last = '\n';
         ssize_t got = -1;
         do {
@@ -161,15 +165,23 @@ QString AppendLocked(int fd, const QString& path, QByteArray line) {
 QString AppendLine(const QString& path, const QByteArray& line) {
     const QByteArray native = QFile::encodeName(path);
     int fd = -1;
-    // Read as well as write: the file's last byte tells whether a torn line ends it.
+    // Read as well as write: the file's last byte tells whether a torn line ends it. A file that
+    // may only be written to is appended to all the same.
+    bool readable = true;
     do {
         fd = ::open(native.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EACCES) {
+        readable = false;
+        do {
+            fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        } while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0)
         return QStringLiteral("cannot open the update record %1: %2").arg(path, SystemError(errno));
 
     // Closing the descriptor lets the lock go.
-    QString error = AppendLocked(fd, path, line);
+    QString error = AppendLocked(fd, path, line, readable);
     // Linux closes the descriptor even when close() reports EINTR, so it is never retried.
     if (::close(fd) != 0 && errno != EINTR && error.isEmpty())
         error = QStringLiteral("cannot close the update record %1: %2").arg(path, SystemError(errno));

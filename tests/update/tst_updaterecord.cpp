@@ -3,6 +3,8 @@
 
 #include "update/UpdateRecord.h"
 
+#include "OpenFilesAsNobody.h"
+
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QProcess>
@@ -360,6 +362,25 @@ private slots:
         QCOMPARE(history.error, QString());
         QCOMPARE(history.unreadableLines, 0);
         QCOMPARE(history.records, (QList<QJsonObject>{ToJson(ProgramFailure()), ToJson(success)}));
+    }
+
+    void aRecordThatMayOnlyBeWrittenToIsAppendedTo() {
+        // A shared log that users may add to but not read: its end cannot be looked at, so the
+        // line starts on a line of its own.
+        const QString path = dir_->filePath("updates.jsonl");
+        QCOMPARE(AppendUpdateRecord(path, ProgramFailure()), QString());
+        QVERIFY(QFile::setPermissions(path, QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther));
+        QVERIFY(QFile::setPermissions(dir_->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                        QFile::ExeGroup | QFile::ExeOther));
+        {
+            OpenFilesAsNobody nobody;
+            QVERIFY(!QFile(path).open(QIODevice::ReadOnly));
+            QCOMPARE(AppendUpdateRecord(path, ProgramFailure()), QString());
+        }
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        const RecordHistory history = ReadUpdateRecords(path, 0);
+        QCOMPARE(history.unreadableLines, 0);
+        QCOMPARE(history.records.size(), 2);
     }
 
     // Eight threads and a second program append ~20 KB lines to one file at the same time.
