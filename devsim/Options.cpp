@@ -255,6 +255,10 @@ const std::vector<OptionEntry>& OptionTable() {
          false, Text(&Options::memoryPath, "a file name")},
         {"exit-after-finish", "", "end after the finish command (0xA8) has arrived", false,
          Flag(&Options::exitAfterFinish)},
+        {"quiet-after-finish", "MS",
+         "after the finish command answer nothing for MS milliseconds (bytes\n"
+         "are still taken in), as a device that starts its own program",
+         false, Number(&Options::quietAfterFinishMs, 0, 86'400'000)},
         {"baud", "N", "pace the line: every byte takes 10/N s each way (0: instant, default)", false,
          Number(&Options::baud, 0, 4'000'000)},
         {"adapter-latency", "MS",

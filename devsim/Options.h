@@ -21,6 +21,9 @@ struct Options {
     std::string dumpPath;
     std::string logPath;
     bool exitAfterFinish = false;
+    // After the finish command, answer nothing for this many milliseconds, as a device does that
+    // starts its own program; 0: go on answering at once.
+    int quietAfterFinishMs = 0;
     // 0: bytes cross the pty at once.
     int baud = 0;
     // 0: reply bytes reach the host as they cross the line; otherwise a USB serial adapter's

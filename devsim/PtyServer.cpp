@@ -262,8 +262,13 @@ std::string PtyServer::RunDueBytes() {
         LogByte("in", received.byte);
         // Replies are timed from when the byte was due, not from when this loop got to it, so a
         // late wake-up does not stretch the line.
-        for (const std::uint8_t reply : device_.Receive(received.byte))
-            toHost_.Take(pacing_.ReplyByteArrives(received.at), reply);
+        const std::vector<std::uint8_t> replies = device_.Receive(received.byte);
+        if (!quietUntil_ && options_.quietAfterFinishMs > 0 && device_.FinishSeen())
+            quietUntil_ = received.at + std::chrono::milliseconds(options_.quietAfterFinishMs);
+        if (!quietUntil_ || received.at >= *quietUntil_) {
+            for (const std::uint8_t reply : replies)
+                toHost_.Take(pacing_.ReplyByteArrives(received.at), reply);
+        }
         if (device_.TakeVanish()) {
             Vanish();
             return {};

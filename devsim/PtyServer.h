@@ -80,6 +80,8 @@ private:
     AdapterHold toHost_;
     bool outputBlocked_ = false;
     bool closing_ = false;
+    // Replies to bytes that arrive before this are not sent (see Options::quietAfterFinishMs).
+    std::optional<Duration> quietUntil_;
     // The adapter is pulled: no pty, no link; the device waits as it was.
     bool vanished_ = false;
     bool reappearTimed_ = false;

@@ -16,6 +16,16 @@ const char* const Green = "\x1b[1;32m";
 const char* const Red = "\x1b[1;31m";
 const char* const Plain = "\x1b[0m";
 
+// A port's column on the live screen: long /dev/serial/by-id/ names keep their start and end.
+constexpr int PortColumn = 24;
+
+QString ShortPort(const QString& port) {
+    if (port.size() <= PortColumn)
+        return port;
+    const int head = 8;
+    return port.left(head) + QStringLiteral("...") + port.right(PortColumn - head - 3);
+}
+
 // The first `width` characters that the terminal shows of `row`; colour codes take no room, and a
 // row cut inside a colour ends it.
 QString FitToWidth(const QString& row, int width) {
@@ -153,6 +163,11 @@ void StationScreen::OnSlot(const SlotEvent& event) {
                           QStringLiteral(": unit %1 updating (%2)").arg(event.unit).arg(event.text));
         }
         break;
+    case SlotEvent::AdapterNotice:
+        if (style_ == Style::Json)
+            PrintJson({{"event", "adapter_notice"}, {"text", event.text}}, slot);
+        Note(QStringLiteral("warning: %1: %2").arg(Label(slot), event.text));
+        break;
     case SlotEvent::UnitLeft:
         if (style_ == Style::Json)
             PrintJson({{"event", "unit_left"}, {"how", event.portGone ? "port_gone" : "no_answer"}}, slot);
@@ -284,16 +299,22 @@ void StationScreen::Redraw(bool force) {
     // A row wider than the terminal would wrap, and moving up by rows would then land wrong. The
     // colour codes take no room on the screen.
     const int width = std::max(output_.Width() - 1, 20);
-    QStringList rows{QStringLiteral("%1 elapsed  %2 unit(s)  %3 succeeded  %4 failed")
-                         .arg(Clock(shiftClock_.elapsed()))
-                         .arg(units_)
-                         .arg(succeeded_)
-                         .arg(failed_)};
+    // After the terminal changed its width the rows drawn before may have wrapped: the new ones
+    // start below them instead of moving up by a count that no longer holds.
+    if (width != drawnWidth_)
+        drawnRows_ = 0;
+    drawnWidth_ = width;
+    QStringList rows{FitToWidth(QStringLiteral("%1 elapsed  %2 unit(s)  %3 succeeded  %4 failed")
+                                    .arg(Clock(shiftClock_.elapsed()))
+                                    .arg(units_)
+                                    .arg(succeeded_)
+                                    .arg(failed_),
+                                width)};
     for (qsizetype i = 0; i < lines_.size(); ++i) {
         const Line& line = lines_[i];
         rows << FitToWidth(QStringLiteral("%1 %2 %3 ok %4 failed  ")
                                    .arg(i + 1, 2)
-                                   .arg(line.port, -16)
+                                   .arg(ShortPort(line.port), -PortColumn)
                                    .arg(line.succeeded, 4)
                                    .arg(line.failed, 3) +
                                StateText(line),

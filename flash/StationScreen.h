@@ -65,6 +65,7 @@ private:
     int succeeded_ = 0;
     int failed_ = 0;
     int drawnRows_ = 0;
+    int drawnWidth_ = 0;
 };
 
 } // namespace rq70::flash

@@ -13,9 +13,10 @@ namespace rq70::flash {
 
 namespace {
 
-// A unit has left its cradle when its boot loader misses this many presence checks in a row: one
-// missed check (a byte lost on the line) must not let the same unit be updated twice.
-constexpr int MissedChecksToLeave = 2;
+// A unit has left its cradle when its boot loader has missed every presence check for a second
+// (five in a row). A lost byte or a contact that flickers must not let the same unit be updated
+// twice; no operator takes a unit out and puts the next one in within that second.
+constexpr int MissedChecksToLeave = 1000 / SerialLink::MonitorIntervalMs;
 
 } // namespace
 
@@ -85,6 +86,11 @@ bool StationSlot::OpenWhenThere() {
     if (open.ok()) {
         shown_ = Shown::Open;
         Report(SlotEvent::PortBack, link.DevicePath());
+        // Told once per slot: a slow adapter stays slow for every unit of the shift.
+        if (const QString notice = link.AdapterNotice(); !notice.isEmpty() && notice != shownNotice_) {
+            shownNotice_ = notice;
+            Report(SlotEvent::AdapterNotice, notice);
+        }
         Report(SlotEvent::Waiting);
         return true;
     }

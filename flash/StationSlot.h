@@ -26,6 +26,9 @@ struct SlotEvent {
         UnitStarted,
         // The unit updated last has left: its port went away (`portGone`) or it stopped answering.
         UnitLeft,
+        // The port that opened holds every reply for a while (see SerialLink::AdapterNotice);
+        // `text` says what it costs and how to cure it.
+        AdapterNotice,
     } kind = Waiting;
     int slot = 0;
     int unit = 0;
@@ -92,6 +95,7 @@ private:
     // What the screen was told last, so that a port that stays gone is reported once.
     enum class Shown { Nothing, Gone, OpenFailed, Open } shown_ = Shown::Nothing;
     QString shownFailure_;
+    QString shownNotice_;
 };
 
 } // namespace rq70::flash

@@ -7,6 +7,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QHash>
 
 #include <csignal>
@@ -52,11 +54,11 @@ block or EEPROM byte under way, prints the summary and exits with status 1.
 
 Station: each --port is a slot with a thread of its own, followed by its path (use
 /dev/serial/by-id/... links: an adapter plugged in later, or pulled and plugged back, is found
-again). While its cradle is empty a slot sends the presence check (0xF0) every 200 ms, after a
+again; COMn only with RQ70_PORT_DIR). While its cradle is empty a slot sends the presence check (0xF0) every 200 ms, after a
 resynchronisation on each new open. A unit whose boot loader answers is updated at once, exactly
 as `update` does, and recorded with the shift id, its slot and --note TEXT. The slot then waits
-for that unit to leave before it takes the next: its port goes away, or it misses two presence
-checks in a row. With --wait-unplug (cradles whose adapter leaves with the unit) nothing at all
+for that unit to leave before it takes the next: its port goes away, or it has not answered a
+presence check for a second. With --wait-unplug (cradles whose adapter leaves with the unit) nothing at all
 is sent between a verdict and the port going away and coming back. Ctrl-C (or SIGTERM) once: no
 new units, the updates under way finish; twice: they stop after the unit under way. Then the
 shift summary; exit status 0 when every unit of the shift succeeded, else 1 (or 6). --json
@@ -85,7 +87,11 @@ int WrongArguments(const QString& problem) {
 QString SamePortTwice(const QList<rq70::ChosenPort>& ports) {
     QHash<QString, QString> seen;
     for (const rq70::ChosenPort& port : ports) {
-        const QString key = port.Node().isEmpty() ? port.Name().toUpper() : port.Node();
+        // COM names come normalised ("com1" is COM1); paths are compared as the files they name.
+        const QString key = !port.Node().isEmpty() ? port.Node()
+                            : port.ComNumber() > 0
+                                ? port.Name()
+                                : QDir::cleanPath(QFileInfo(port.GivenPath()).absoluteFilePath());
         if (seen.contains(key))
             return QStringLiteral("%1 and %2 are the same port").arg(seen.value(key), port.Name());
         seen.insert(key, port.Name());
@@ -216,6 +222,15 @@ int main(int argc, char* argv[]) {
     if (isStation) {
         if (options.ports.isEmpty())
             return WrongArguments(QStringLiteral("station needs --port P (one per cradle)"));
+        // Without a port folder COMn is the n-th port the system lists, and that moves to
+        // another adapter when one is pulled: a unit would be recorded under the wrong slot.
+        for (const rq70::ChosenPort& port : options.ports) {
+            if (port.ComNumber() > 0 && qEnvironmentVariableIsEmpty("RQ70_PORT_DIR"))
+                return WrongArguments(QStringLiteral("station: name each cradle by its device path "
+                                                     "(/dev/serial/by-id/... for a USB adapter), not %1: "
+                                                     "COM numbers move to another adapter when one is pulled")
+                                          .arg(port.Name()));
+        }
         if (const QString twice = SamePortTwice(options.ports); !twice.isEmpty())
             return WrongArguments(twice);
         options.updateFile = positional.value(1);

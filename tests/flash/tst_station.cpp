@@ -116,6 +116,18 @@ int BytesAfterFinish(const SimulatedDevice& unit) {
     return after;
 }
 
+// Bytes the unit answered after the update's closing finish command.
+int RepliesAfterFinish(const SimulatedDevice& unit) {
+    int after = -1;
+    for (const SimulatedDevice::LoggedByte& byte : unit.Log()) {
+        if (byte.fromHost && byte.value == FinishCommand)
+            after = 0;
+        else if (!byte.fromHost && after >= 0)
+            ++after;
+    }
+    return after;
+}
+
 FirmwareImages ImagesOf(const QString& path) {
     FirmwareImages images;
     LoadHexFile(path.toStdString(), images, {});
@@ -213,6 +225,34 @@ private slots:
         history.start(RQ70_FLASH_PATH, {"history", "--record", record, "--json", "--shift", "another"});
         QVERIFY(history.waitForFinished(10000));
         QCOMPARE(history.readAllStandardOutput().count('\n'), 0);
+    }
+
+    void aUnitLeavesByFallingSilentForASecond() {
+        QTemporaryDir folder;
+        Station station(folder.path());
+        station.Start({RQ70_SAMPLE_UPDATE_FILE, "--port", station.Port(1)}, folder.filePath("updates.jsonl"));
+        // D starts its own program for 600 ms after the update and then answers again: a unit that
+        // stayed, never one that left and came back.
+        SimulatedDevice d;
+        QVERIFY(d.Start(1, {"--id", "unit D", "--quiet-after-finish", "600"}, folder.path()));
+        QCOMPARE(station.Next("verdict", 1).value("verdict").toString(), QString("success"));
+        QTRY_VERIFY_WITH_TIMEOUT(RepliesAfterFinish(d) >= 2, 10000);
+        QCOMPARE(station.Count("unit_left", 1), 0);
+        QCOMPARE(station.Count("start", 1), 1);
+        QVERIFY(d.Stop());
+        QCOMPARE(station.Next("unit_left", 1).value("how").toString(), QString("port_gone"));
+        // E keeps to its program: it has left as far as the slot can tell, and is not updated again.
+        SimulatedDevice e;
+        QVERIFY(e.Start(1, {"--id", "unit E", "--quiet-after-finish", "86400000"}, folder.path()));
+        QCOMPARE(station.Next("verdict", 1).value("verdict").toString(), QString("success"));
+        QCOMPARE(station.Next("unit_left", 1).value("how").toString(), QString("no_answer"));
+        QVERIFY(!station.Next("waiting", 1).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(BytesAfterFinish(e) >= 12, 10000);
+        station.Signal(SIGINT);
+        QCOMPARE(station.Next("summary", 0).value("units").toInt(), 2);
+        QCOMPARE(station.Finish(), 0);
+        QCOMPARE(station.Count("start", 1), 2);
+        QVERIFY(e.Stop());
     }
 
     void waitUnplugAndTheTwoStagesOfCtrlC() {
