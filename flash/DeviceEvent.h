@@ -30,10 +30,14 @@ struct DeviceOutcome {
     QDateTime started;
     QDateTime ended;
     qint64 durationMs = 0;
-    // Set when the update record could not be written; the verdict stands regardless.
+    // Set when the update record could not be written. The verdict stands regardless, unless the
+    // record was required: then the run counts as failed to record.
     QString recordWarning;
+    bool recordRequired = false;
 
-    bool Succeeded() const { return ran && result.outcome == UpdateResult::Succeeded; }
+    bool RecordMissing() const { return ran && recordRequired && !recordWarning.isEmpty(); }
+    // The device was updated and, where that was required, recorded.
+    bool Succeeded() const { return ran && result.outcome == UpdateResult::Succeeded && !RecordMissing(); }
 };
 
 } // namespace rq70::flash

@@ -1,9 +1,5 @@
 #include "flash/DeviceRun.h"
 
-#include "flash/FlashUpdateView.h"
-
-#include <QElapsedTimer>
-
 namespace rq70::flash {
 
 DeviceRun::DeviceRun(DeviceJob job, std::shared_future<bool> go) : job_(std::move(job)), go_(std::move(go)) {}
@@ -11,44 +7,25 @@ DeviceRun::DeviceRun(DeviceJob job, std::shared_future<bool> go) : job_(std::mov
 DeviceRun::~DeviceRun() = default;
 
 void DeviceRun::Run() {
-    DeviceOutcome outcome;
-    outcome.device = job_.device;
-    outcome.started = QDateTime::currentDateTimeUtc();
-    QElapsedTimer clock;
-    clock.start();
-
     state_ = std::make_unique<UpdaterModul>();
     state_->images = job_.images;
     state_->link.ApplyLineSettings();
-    outcome.open = state_->link.Open(job_.port);
-    emit Opened(job_.device, outcome.open, state_->link.AdapterNotice());
+    const OpenResult open = state_->link.Open(job_.port);
+    emit Opened(job_.device, open, state_->link.AdapterNotice());
 
     // No device is touched until every port of the run is open: a script with a wrong port
     // changes nothing.
-    if (outcome.open.ok() && go_.get()) {
-        outcome.started = QDateTime::currentDateTimeUtc();
-        clock.restart();
-        FlashUpdateView view(job_.device, job_.images.HighestProgramWord,
-                             [this](const DeviceEvent& event) { emit Event(event); });
-        outcome.result = RunUpdate(*state_, view, 0, job_.replyTimeoutMs);
-        outcome.ran = true;
+    DeviceOutcome outcome;
+    if (open.ok() && go_.get()) {
+        outcome = UpdateOpenDevice(*state_, job_, [this](const DeviceEvent& event) { emit Event(event); });
+        outcome.open = open;
+    } else {
+        outcome.device = job_.device;
+        outcome.open = open;
+        outcome.started = outcome.ended = QDateTime::currentDateTimeUtc();
     }
-    outcome.ended = QDateTime::currentDateTimeUtc();
-    outcome.durationMs = clock.elapsed();
-    const QString devicePath = state_->link.DevicePath();
-    state_->link.SetMonitorTimer(false);
     state_->link.Close();
     state_.reset();
-
-    // On disk before the verdict is reported.
-    if (outcome.ran && !job_.recordPath.isEmpty()) {
-        RunContext context = job_.context;
-        context.port = job_.port.Name();
-        context.devicePath = devicePath;
-        context.started = outcome.started;
-        context.ended = outcome.ended;
-        outcome.recordWarning = AppendUpdateRecord(job_.recordPath, RecordOfRun(context, outcome.result));
-    }
     emit Finished(outcome);
 }
 

@@ -1,9 +1,6 @@
 #pragma once
 
-#include "flash/DeviceEvent.h"
-#include "image/FirmwareImages.h"
-#include "update/RunRecord.h"
-#include "update/UpdaterModul.h"
+#include "flash/UnitUpdate.h"
 
 #include <QObject>
 
@@ -15,17 +12,6 @@ namespace rq70::flash {
 // One device's update, run in a thread of its own with its own serial link and abort flag: the
 // update procedure is the same synchronous code the windows run, and nothing of one device's run
 // is shared with another's.
-struct DeviceJob {
-    int device = 0;
-    ChosenPort port;
-    FirmwareImages images;
-    // Where the update record goes; "" for nowhere.
-    QString recordPath;
-    RunContext context;
-    // The wait for each reply; only tests and the soak shorten it.
-    int replyTimeoutMs = SerialLink::ReplyTimeoutMs;
-};
-
 class DeviceRun : public QObject {
     Q_OBJECT
 

@@ -39,10 +39,6 @@ void SayJson(const QJsonObject& object) {
     Say(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-QString RecordPath(const FlashOptions& options) {
-    return options.recordPath.isEmpty() ? UpdateRecordPath() : options.recordPath;
-}
-
 // A boot loader that answered but whose port failed before it gave its identification: whatever
 // is on the port now, it is no device a script can rely on.
 QString IdentificationLost(const QString& port) {
@@ -91,49 +87,6 @@ int NothingFoundStatus(const UpdaterModul& state) {
     return state.AbortRequested ? ExitUpdateFailed : ExitNoDevice;
 }
 
-struct LoadedFile {
-    QString path;
-    FirmwareImages images;
-};
-
-// The update file as the windows load it, with the loader's messages on stderr.
-std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitStatus) {
-    exitStatus = ExitNoUpdateFile;
-    QString path = options.updateFile;
-    if (path.isEmpty()) {
-        // Installed in a system folder, it looks in the folder it was started in.
-        const QString folder = QString::fromStdString(UpdateFileFolder(
-            QCoreApplication::applicationDirPath().toStdString(), QDir::currentPath().toStdString()));
-        const std::string name = FindUpdateFile(folder.toStdString(), UpdateFilePattern);
-        if (name.empty()) {
-            Complain(QStringLiteral("no update file %1 in %2; name one: rq70-flash update FILE.KRV --port P")
-                         .arg(QString::fromLatin1(UpdateFilePattern), QDir::toNativeSeparators(folder)));
-            return std::nullopt;
-        }
-        path = QString::fromStdString(JoinFolderAndName(folder.toStdString(), name));
-    }
-    FileContent content = ReadWholeFile(path.toStdString());
-    if (!content.bytes) {
-        Complain(QStringLiteral("cannot read the update file '%1': %2")
-                     .arg(path, QString::fromStdString(content.error)));
-        return std::nullopt;
-    }
-    ApplyScrambleKey(*content.bytes);
-    // The windows would "update" a device from such a file: all 256 EEPROM bytes erased and
-    // nothing written. A script gets told instead.
-    if (CountDataRecords(*content.bytes) == 0) {
-        Complain(QStringLiteral("the update file '%1' holds no data record: nothing to write (is it an "
-                                "update file made with 'krv pack'?)")
-                     .arg(path));
-        return std::nullopt;
-    }
-    LoadedFile loaded{QFileInfo(path).absoluteFilePath(), {}};
-    LoadHexText(*content.bytes, loaded.images,
-                [](const std::string& message) { Complain(QString::fromStdString(message)); });
-    exitStatus = ExitAllUpdated;
-    return loaded;
-}
-
 ProgressReport::Style ReportStyle(const FlashOptions& options) {
     if (options.json)
         return ProgressReport::Style::Json;
@@ -175,7 +128,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
     QEventLoop loop;
 
     for (qsizetype i = 0; i < ports.size(); ++i) {
-        DeviceJob job{int(i), ports[i], file.images, RecordPath(options), context};
+        DeviceJob job{int(i), ports[i], file.images, RecordPath(options), options.requireRecord, context};
         auto* run = new DeviceRun(std::move(job), goSignal);
         auto* thread = new QThread;
         run->moveToThread(thread);
@@ -253,15 +206,67 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
         return ExitPortNotOpened;
     }
     // A stop that came after the last device's update was done takes nothing from it.
-    bool allUpdated = true;
-    for (const DeviceOutcome& outcome : outcomes)
-        allUpdated = allUpdated && outcome.Succeeded();
-    const int status = allUpdated ? ExitAllUpdated : ExitUpdateFailed;
+    const int status = ExitStatusOf(outcomes);
     report.Summary(outcomes, status);
     return status;
 }
 
 } // namespace
+
+QString RecordPath(const FlashOptions& options) {
+    return options.recordPath.isEmpty() ? UpdateRecordPath() : options.recordPath;
+}
+
+std::optional<LoadedFile> LoadUpdateFile(const FlashOptions& options, int& exitStatus) {
+    exitStatus = ExitNoUpdateFile;
+    QString path = options.updateFile;
+    if (path.isEmpty()) {
+        // Installed in a system folder, it looks in the folder it was started in.
+        const QString folder = QString::fromStdString(UpdateFileFolder(
+            QCoreApplication::applicationDirPath().toStdString(), QDir::currentPath().toStdString()));
+        const std::string name = FindUpdateFile(folder.toStdString(), UpdateFilePattern);
+        if (name.empty()) {
+            Complain(QStringLiteral("no update file %1 in %2; name one: rq70-flash update FILE.KRV --port P")
+                         .arg(QString::fromLatin1(UpdateFilePattern), QDir::toNativeSeparators(folder)));
+            return std::nullopt;
+        }
+        path = QString::fromStdString(JoinFolderAndName(folder.toStdString(), name));
+    }
+    FileContent content = ReadWholeFile(path.toStdString());
+    if (!content.bytes) {
+        Complain(QStringLiteral("cannot read the update file '%1': %2")
+                     .arg(path, QString::fromStdString(content.error)));
+        return std::nullopt;
+    }
+    ApplyScrambleKey(*content.bytes);
+    // The windows would "update" a device from such a file: all 256 EEPROM bytes erased and
+    // nothing written. A script gets told instead.
+    if (CountDataRecords(*content.bytes) == 0) {
+        Complain(QStringLiteral("the update file '%1' holds no data record: nothing to write (is it an "
+                                "update file made with 'krv pack'?)")
+                     .arg(path));
+        return std::nullopt;
+    }
+    LoadedFile loaded{QFileInfo(path).absoluteFilePath(), {}};
+    LoadHexText(*content.bytes, loaded.images,
+                [](const std::string& message) { Complain(QString::fromStdString(message)); });
+    exitStatus = ExitAllUpdated;
+    return loaded;
+}
+
+int ExitStatusOf(const QList<DeviceOutcome>& outcomes) {
+    bool allUpdated = true;
+    bool recordMissing = false;
+    for (const DeviceOutcome& outcome : outcomes) {
+        allUpdated = allUpdated && outcome.Succeeded();
+        recordMissing = recordMissing || outcome.RecordMissing();
+    }
+    // A promise of traceability that was broken weighs more than a failed device: the failure at
+    // least is on record.
+    if (recordMissing)
+        return ExitRecordNotWritten;
+    return allUpdated ? ExitAllUpdated : ExitUpdateFailed;
+}
 
 int ListPorts(const FlashOptions& options) {
     int listed = 0;

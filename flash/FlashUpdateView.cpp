@@ -24,15 +24,8 @@ FlashUpdateView::FlashUpdateView(int device, int highestProgramWord,
     totalBytes_ = eraseBytes_ + programBytes_ + EepromByteCount * EepromByteBytes;
 }
 
-void FlashUpdateView::SetProgressLabel2(const QString& text) {
-    UpdatePhase phase = UpdatePhase::None;
-    if (text == QLatin1String(EraseCaption))
-        phase = UpdatePhase::Erase;
-    else if (text == QLatin1String(ProgramCaption))
-        phase = UpdatePhase::Program;
-    else if (text == QLatin1String(EepromCaption))
-        phase = UpdatePhase::Eeprom;
-    if (phase == UpdatePhase::None || phase == phase_)
+void FlashUpdateView::EnterPhase(UpdatePhase phase) {
+    if (phase == phase_)
         return;
     phase_ = phase;
     Emit(DeviceEvent::Phase);

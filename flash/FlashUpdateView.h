@@ -16,7 +16,8 @@ public:
 
     void ShowProgressWindow() override {}
     void SetProgressLabel1(const QString&) override {}
-    void SetProgressLabel2(const QString& text) override;
+    void SetProgressLabel2(const QString&) override {}
+    void EnterPhase(UpdatePhase phase) override;
     void SetProgressMax(int) override {}
     void SetProgressValue(int value) override;
     void SetProgressBarColor(quint32) override {}

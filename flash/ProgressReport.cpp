@@ -1,5 +1,8 @@
 #include "flash/ProgressReport.h"
 
+#include "flash/UpdateEvents.h"
+#include "update/TerminalText.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -14,28 +17,6 @@ constexpr int JsonProgressStep = 5;
 // Plain lines, which a log keeps, come more seldom still.
 constexpr int PlainProgressStep = 10;
 constexpr int RedrawIntervalMs = 100;
-
-QJsonValue OrNull(const QString& text) {
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
-}
-
-QJsonValue OrNull(int value) {
-    return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(value);
-}
-
-double Seconds(qint64 ms) {
-    return static_cast<double>(ms) / 1000.0;
-}
-
-// Texts from the device go to a terminal: nothing in them may move the cursor or change colours.
-QString Printable(const QString& text) {
-    QString printable = text;
-    for (QChar& c : printable) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F || (c.unicode() >= 0x80 && c.unicode() < 0xA0))
-            c = QLatin1Char('?');
-    }
-    return printable;
-}
 
 int TerminalWidth(std::FILE* out) {
     winsize size{};
@@ -73,7 +54,7 @@ QString VerdictOf(const DeviceOutcome& outcome) {
     if (!outcome.ran)
         return QStringLiteral("not run");
     if (outcome.result.outcome == UpdateResult::Succeeded)
-        return QStringLiteral("success");
+        return outcome.RecordMissing() ? QStringLiteral("record_failed") : QStringLiteral("success");
     return outcome.result.aborted ? QStringLiteral("aborted") : QStringLiteral("failure");
 }
 
@@ -82,7 +63,9 @@ QString FailureOf(const DeviceOutcome& outcome) {
         return outcome.open.ok() ? QStringLiteral("not started") : outcome.open.description;
     const UpdateResult& result = outcome.result;
     if (result.outcome == UpdateResult::Succeeded)
-        return {};
+        return outcome.RecordMissing()
+                   ? QStringLiteral("the update record was not written: ") + outcome.recordWarning
+                   : QString();
     QString where = PhaseName(result.failedPhase);
     if (result.failedWord >= 0)
         where += QStringLiteral(" at word %1").arg(result.failedWord);
@@ -124,14 +107,10 @@ void ProgressReport::Note(const QString& text) {
 }
 
 void ProgressReport::Started(const QStringList& devicePaths) {
-    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     for (qsizetype i = 0; i < lines_.size(); ++i) {
         lines_[i].clock.start();
         if (style_ == Style::Json)
-            PrintJson({{"event", "start"},
-                       {"port", lines_[i].port},
-                       {"device_path", devicePaths.value(i)},
-                       {"time", now}});
+            PrintJson(StartEvent(lines_[i].port, devicePaths.value(i)));
         else if (style_ == Style::Plain)
             Print(QStringLiteral("%1: updating (%2)").arg(lines_[i].port, devicePaths.value(i)));
     }
@@ -154,20 +133,10 @@ void ProgressReport::OnEvent(const DeviceEvent& event) {
     switch (style_) {
     case Style::Json:
         if (event.kind == DeviceEvent::VerifyFailed) {
-            PrintJson({{"event", "verify_failed"},
-                       {"port", line.port},
-                       {"word", event.text.section(QLatin1Char(' '), -1).toInt()},
-                       {"message", event.text}});
+            PrintJson(VerifyFailedEvent(line.port, event));
         } else if (newPhase || event.percent >= line.printedPercent + JsonProgressStep) {
             line.printedPercent = event.percent;
-            QJsonObject progress{{"event", newPhase ? "phase" : "progress"},
-                                 {"port", line.port},
-                                 {"phase", PhaseName(event.phase)},
-                                 {"percent", event.percent},
-                                 {"elapsed_s", Seconds(elapsed)}};
-            if (event.percent > 0 && event.percent < 100)
-                progress.insert("left_s", Seconds(elapsed * (100 - event.percent) / event.percent));
-            PrintJson(progress);
+            PrintJson(ProgressEvent(line.port, event, elapsed));
         }
         break;
     case Style::Plain:
@@ -198,23 +167,15 @@ void ProgressReport::OnFinished(const DeviceOutcome& outcome) {
     switch (style_) {
     case Style::Json:
         if (!outcome.result.identification.isEmpty())
-            PrintJson(
-                {{"event", "identification"}, {"port", line.port}, {"text", outcome.result.identification}});
-        PrintJson({{"event", "verdict"},
-                   {"port", line.port},
-                   {"verdict", line.verdict},
-                   {"failed_phase", OrNull(PhaseName(outcome.result.failedPhase))},
-                   {"failed_word", OrNull(outcome.result.failedWord)},
-                   {"reason", OrNull(outcome.Succeeded() ? QString() : outcome.result.reason)},
-                   {"identification", OrNull(outcome.result.identification)},
-                   {"duration_s", Seconds(outcome.durationMs)},
-                   {"record_warning", OrNull(outcome.recordWarning)}});
+            PrintJson(IdentificationEvent(line.port, outcome.result.identification));
+        PrintJson(VerdictEvent(line.port, outcome));
         break;
     case Style::Plain:
         Print(QStringLiteral("%1: %2 after %3%4")
                   .arg(line.port, line.verdict, Clock(outcome.durationMs),
-                       outcome.Succeeded() ? QStringLiteral(", ") + Printable(outcome.result.identification)
-                                           : QStringLiteral(": ") + FailureOf(outcome)));
+                       outcome.Succeeded()
+                           ? QStringLiteral(", ") + TerminalSafe(outcome.result.identification)
+                           : QStringLiteral(": ") + FailureOf(outcome)));
         break;
     case Style::Terminal:
         line.percent = outcome.Succeeded() ? 100 : line.percent;
@@ -291,7 +252,7 @@ void ProgressReport::Summary(const QList<DeviceOutcome>& outcomes, int exitStatu
         const QString failure = FailureOf(outcome);
         rows.append({lines_.value(outcome.device).port,
                      outcome.result.identification.isEmpty() ? QStringLiteral("-")
-                                                             : Printable(outcome.result.identification),
+                                                             : TerminalSafe(outcome.result.identification),
                      VerdictOf(outcome), failure.isEmpty() ? QStringLiteral("-") : failure,
                      QStringLiteral("%1 s").arg(Seconds(outcome.durationMs), 0, 'f', 1)});
     }

@@ -31,6 +31,9 @@ Commands:
                             finds) from FILE.KRV, or from the one RQ70*.KRV file beside this
                             program (installed in /usr/bin or another system folder: in the
                             current folder); each device gets exactly the windows' update
+  station [FILE.KRV] --port P [--port P ...]
+                            a production station: each port is a cradle that updates unit
+                            after unit, hands-free, until Ctrl-C ends the shift (see below)
   history [--last N]        the update record as a table (--json: its lines as they are)
 
 A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the windows) or the
@@ -45,6 +48,22 @@ progress, verify_failed, identification, verdict, open_failed, interrupted, summ
 Ctrl-C (or SIGTERM, or SIGHUP when the terminal goes away) stops every update after the row,
 block or EEPROM byte under way, prints the summary and exits with status 1.
 
+Station: each --port is a slot with a thread of its own, followed by its path (use
+/dev/serial/by-id/... links: an adapter plugged in later, or pulled and plugged back, is found
+again). While its cradle is empty a slot sends the presence check (0xF0) every 200 ms, after a
+resynchronisation on each new open. A unit whose boot loader answers is updated at once, exactly
+as `update` does, and recorded with the shift id, its slot and --note TEXT. The slot then waits
+for that unit to leave before it takes the next: its port goes away, or it misses two presence
+checks in a row. With --wait-unplug (cradles whose adapter leaves with the unit) nothing at all
+is sent between a verdict and the port going away and coming back. Ctrl-C (or SIGTERM) once: no
+new units, the updates under way finish; twice: they stop after the unit under way. Then the
+shift summary; exit status 0 when every unit of the shift succeeded, else 1 (or 6). --json
+events: those of update, each with "slot" and "port", and shift, waiting, port_gone, port_back,
+open_failed, unit_left, interrupted, summary.
+
+--require-record (update, station): an update whose record line cannot be written counts as
+failed ("record_failed"), and the exit status is 6.
+
 Exit status:
   0  every device updated (or the command succeeded)
   1  at least one update failed or was stopped
@@ -52,7 +71,8 @@ Exit status:
   3  no update file, one that cannot be read, or one without a data record (history: a
      record that cannot be read)
   4  a port cannot be opened (busy, no permission, missing); nothing was updated
-  5  no device found (detect, update --detect, info))";
+  5  no device found (detect, update --detect, info)
+  6  --require-record: an update record line could not be written)";
 
 int WrongArguments(const QString& problem) {
     std::fprintf(stderr, "rq70-flash: %s\nTry 'rq70-flash --help'.\n", qPrintable(problem));
@@ -95,10 +115,22 @@ int main(int argc, char* argv[]) {
                                           QStringLiteral("FILE"));
     const QCommandLineOption lastOption(
         QStringLiteral("last"), QStringLiteral("history: only the last N records."), QStringLiteral("N"));
-    parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption});
+    const QCommandLineOption noteOption(
+        QStringLiteral("note"),
+        QStringLiteral("station: a work order or batch, kept in every record of the shift."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption waitUnplugOption(
+        QStringLiteral("wait-unplug"),
+        QStringLiteral("station: send nothing after a verdict until the port goes away and comes back."));
+    const QCommandLineOption requireRecordOption(
+        QStringLiteral("require-record"),
+        QStringLiteral("update, station: an update that cannot be recorded counts as failed (exit 6)."));
+    parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption, noteOption,
+                       waitUnplugOption, requireRecordOption});
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("ports, detect, info, update or history"));
-    parser.addPositionalArgument(QStringLiteral("FILE.KRV"), QStringLiteral("update: the update file"),
+                                 QStringLiteral("ports, detect, info, update, station or history"));
+    parser.addPositionalArgument(QStringLiteral("FILE.KRV"),
+                                 QStringLiteral("update, station: the update file"),
                                  QStringLiteral("[FILE.KRV]"));
 
     const QString problem = rq70::ParseOptions(parser, QCoreApplication::arguments());
@@ -123,6 +155,14 @@ int main(int argc, char* argv[]) {
     options.detect = parser.isSet(detectOption);
     options.json = parser.isSet(jsonOption);
     options.recordPath = parser.value(recordOption);
+    options.note = parser.value(noteOption);
+    options.waitUnplug = parser.isSet(waitUnplugOption);
+    options.requireRecord = parser.isSet(requireRecordOption);
+    const bool isStation = options.command == QLatin1String("station");
+    if ((parser.isSet(noteOption) || options.waitUnplug) && !isStation)
+        return WrongArguments(QStringLiteral("--note and --wait-unplug go with station"));
+    if (options.requireRecord && !isStation && options.command != QLatin1String("update"))
+        return WrongArguments(QStringLiteral("--require-record goes with update and station"));
     if (parser.isSet(lastOption)) {
         bool number = false;
         options.last = parser.value(lastOption).toInt(&number);
@@ -132,12 +172,12 @@ int main(int argc, char* argv[]) {
             return WrongArguments(QStringLiteral("--last goes with history"));
     }
     const bool takesPorts =
-        options.command == QLatin1String("update") || options.command == QLatin1String("info");
+        options.command == QLatin1String("update") || options.command == QLatin1String("info") || isStation;
     if (!options.ports.isEmpty() && !takesPorts)
-        return WrongArguments(QStringLiteral("--port goes with update and info"));
+        return WrongArguments(QStringLiteral("--port goes with update, station and info"));
     if (options.detect && options.command != QLatin1String("update"))
         return WrongArguments(QStringLiteral("--detect goes with update"));
-    if (positional.size() > (options.command == QLatin1String("update") ? 2 : 1))
+    if (positional.size() > (options.command == QLatin1String("update") || isStation ? 2 : 1))
         return WrongArguments(QStringLiteral("too many arguments for %1").arg(options.command));
 
     if (options.command == QLatin1String("ports"))
@@ -158,6 +198,14 @@ int main(int argc, char* argv[]) {
             return WrongArguments(twice);
         options.updateFile = positional.value(1);
         return Update(options);
+    }
+    if (isStation) {
+        if (options.ports.isEmpty())
+            return WrongArguments(QStringLiteral("station needs --port P (one per cradle)"));
+        if (const QString twice = SamePortTwice(options.ports); !twice.isEmpty())
+            return WrongArguments(twice);
+        options.updateFile = positional.value(1);
+        return Station(options);
     }
     return WrongArguments(QStringLiteral("unknown command '%1'").arg(options.command));
 }

@@ -136,8 +136,11 @@ bool SerialLink::IsUsable() const {
 void SerialLink::OnPortError(QSerialPort::SerialPortError error) {
     // The line went away (unplugged adapter, simulator gone): the port still says it is open and
     // writes still "succeed", so remember it and fail every later read.
-    if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) && port_.isOpen())
+    if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) && port_.isOpen() &&
+        !chosen_.LineLost()) {
         chosen_.LineWentAway();
+        emit LineWentAway();
+    }
 }
 
 bool SerialLink::FlushInput() {

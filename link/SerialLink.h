@@ -118,6 +118,11 @@ public:
     bool MonitorTimerEnabled() const { return Timer2.isActive(); }
     QTimer Timer2;
 
+signals:
+    // The line went away under the open port (see ChosenPort::LineWentAway).
+    void LineWentAway();
+
+public:
     // The latest single-byte read, and the discard target of FlushInput.
     QByteArray ReceivedText;
     // The port number that the search counts through and the update takes from the port list.

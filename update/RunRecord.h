@@ -20,6 +20,11 @@ struct RunContext {
     int highestProgramWord = 0;
     QDateTime started;
     QDateTime ended;
+    // A production station's shift, its slot (1-based) and the operator's note; empty and 0
+    // outside a station.
+    QString shift;
+    int slot = 0;
+    QString note;
 };
 
 // The update record of a run: verdict "success", "aborted" or "failure", with the phase, word and

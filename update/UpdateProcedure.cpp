@@ -23,6 +23,7 @@ public:
 
     bool Erase() {
         phase_ = UpdatePhase::Erase;
+        view_.EnterPhase(phase_);
         view_.SetProgressLabel2(QString::fromLatin1(EraseCaption));
         view_.SetProgressBarColor(EraseBarColor);
         for (int row = FirstUpdatedWord; row <= images_.HighestProgramWord; row += EraseRowWords) {
@@ -40,6 +41,7 @@ public:
 
     bool WriteProgram() {
         phase_ = UpdatePhase::Program;
+        view_.EnterPhase(phase_);
         view_.SetProgressLabel2(QString::fromLatin1(ProgramCaption));
         view_.SetProgressBarColor(WriteBarColor);
         for (int block = FirstUpdatedWord; block <= images_.HighestProgramWord; block += WriteBlockWords) {
@@ -73,6 +75,7 @@ public:
 
     bool WriteEeprom() {
         phase_ = UpdatePhase::Eeprom;
+        view_.EnterPhase(phase_);
         view_.SetProgressMax(EepromByteCount - 1);
         view_.SetProgressLabel2(QString::fromLatin1(EepromCaption));
         view_.SetProgressBarColor(WriteBarColor);

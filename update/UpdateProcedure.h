@@ -17,9 +17,6 @@ inline constexpr const char* EraseCaption = "Erasing Flash...";
 inline constexpr const char* ProgramCaption = "Writing program data...";
 inline constexpr const char* EepromCaption = "Writing EEPROM data...";
 
-// The phases of a run, in the order they run.
-enum class UpdatePhase { None, Erase, Program, Eeprom };
-
 // "erase", "program", "eeprom", or "" for None: how logs and the update record name a phase.
 QString PhaseName(UpdatePhase phase);
 

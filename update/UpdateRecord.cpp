@@ -5,6 +5,7 @@
 #include "update/UpdateRecord.h"
 
 #include "image/ScrambledFile.h"
+#include "update/TerminalText.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -118,20 +119,8 @@ QString AppendLine(const QString& path, const QByteArray& line) {
 
 // Texts from the device or from a hand-edited file may hold escape sequences, carriage returns
 // or direction overrides that would rewrite what the terminal shows.
-bool SteersTerminal(QChar c) {
-    const char16_t u = c.unicode();
-    return c.category() == QChar::Other_Control || u == 0x2028 || u == 0x2029 ||
-           (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
-}
-
-QString ForTerminal(QString text) {
-    if (text.isEmpty())
-        return QStringLiteral("-");
-    for (QChar& c : text) {
-        if (SteersTerminal(c))
-            c = u'?';
-    }
-    return text;
+QString ForTerminal(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("-") : TerminalSafe(text);
 }
 
 QString EndCell(const QJsonObject& record) {

@@ -1,0 +1,122 @@
+// `rq70-flash station`: one slot per port, each in a thread of its own, updating unit after unit
+// until the operator ends the shift with Ctrl-C.
+
+#include "flash/FlashCommands.h"
+#include "flash/InterruptSignal.h"
+#include "flash/StationScreen.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace rq70::flash {
+
+namespace {
+
+// Readable, sortable and unique enough to name one shift on one station: start time and a few
+// random digits, e.g. 20261208-061502-3fa9.
+QString NewShiftId() {
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-")) +
+           QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(0x10000), 4, 16, QLatin1Char('0'));
+}
+
+StationScreen::Style ScreenStyle(const FlashOptions& options) {
+    if (options.json)
+        return StationScreen::Style::Json;
+    return ::isatty(STDOUT_FILENO) ? StationScreen::Style::Terminal : StationScreen::Style::Plain;
+}
+
+// Colour only where the terminal can show it and the user has not asked for none.
+bool TerminalHasColour() {
+    const QByteArray term = qgetenv("TERM");
+    return !term.isEmpty() && term != "dumb" && qEnvironmentVariableIsEmpty("NO_COLOR");
+}
+
+} // namespace
+
+int Station(const FlashOptions& options) {
+    int status = ExitAllUpdated;
+    const std::optional<LoadedFile> file = LoadUpdateFile(options, status);
+    if (!file)
+        return status;
+    qRegisterMetaType<DeviceEvent>();
+    qRegisterMetaType<DeviceOutcome>();
+    qRegisterMetaType<SlotEvent>();
+
+    const QString shift = NewShiftId();
+    QStringList ports;
+    for (const ChosenPort& port : options.ports)
+        ports << port.Name();
+    ShiftTally tally(ports);
+    StationScreen screen(ScreenStyle(options), TerminalHasColour(), shift, ports, stdout);
+
+    RunContext context;
+    context.program = QStringLiteral("rq70-flash");
+    context.version = QCoreApplication::applicationVersion();
+    context.updateFile = file->path;
+    context.updateFileFacts = ReadUpdateFileFacts(file->path);
+    context.highestProgramWord = file->images.HighestProgramWord;
+    context.shift = shift;
+    context.note = options.note;
+
+    QEventLoop loop;
+    QList<QThread*> threads;
+    QList<StationSlot*> stationSlots;
+    int ended = 0;
+    for (qsizetype i = 0; i < options.ports.size(); ++i) {
+        DeviceJob job{int(i), options.ports[i], file->images, RecordPath(options), options.requireRecord,
+                      context};
+        job.context.slot = int(i) + 1;
+        auto* slot = new StationSlot(std::move(job), options.waitUnplug);
+        auto* thread = new QThread;
+        slot->moveToThread(thread);
+        QObject::connect(thread, &QThread::started, slot, &StationSlot::Run);
+        QObject::connect(slot, &StationSlot::Slot, &loop,
+                         [&](const SlotEvent& event) { screen.OnSlot(event); });
+        QObject::connect(slot, &StationSlot::Event, &loop,
+                         [&](const DeviceEvent& event) { screen.OnEvent(event); });
+        QObject::connect(slot, &StationSlot::Finished, &loop, [&](const DeviceOutcome& outcome) {
+            tally.Count(outcome);
+            screen.OnFinished(outcome, tally);
+        });
+        QObject::connect(slot, &StationSlot::Ended, &loop, [&] {
+            if (++ended == stationSlots.size())
+                loop.quit();
+        });
+        threads << thread;
+        stationSlots << slot;
+    }
+
+    int interrupts = 0;
+    InterruptSignal interrupt;
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, &loop, [&] {
+        if (++interrupts > 2)
+            return;
+        screen.Interrupted(interrupts);
+        for (StationSlot* slot : stationSlots) {
+            if (interrupts == 1)
+                slot->RequestFinish();
+            else
+                slot->RequestStop();
+        }
+    });
+
+    screen.Begin(options.note, file->path);
+    for (QThread* thread : threads)
+        thread->start();
+    loop.exec();
+    for (qsizetype i = 0; i < threads.size(); ++i) {
+        threads[i]->quit();
+        threads[i]->wait();
+        delete stationSlots[i];
+        delete threads[i];
+    }
+    screen.End(tally);
+    return tally.ExitStatus();
+}
+
+} // namespace rq70::flash

@@ -1,0 +1,206 @@
+#include "flash/StationSlot.h"
+
+#include "link/BootLoaderBytes.h"
+#include "link/ComPorts.h"
+#include "link/DeviceResync.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTimer>
+
+namespace rq70::flash {
+
+namespace {
+
+// A unit has left its cradle when its boot loader misses this many presence checks in a row: one
+// missed check (a byte lost on the line) must not let the same unit be updated twice.
+constexpr int MissedChecksToLeave = 2;
+
+} // namespace
+
+StationSlot::StationSlot(DeviceJob job, bool waitUnplug) : job_(std::move(job)), waitUnplug_(waitUnplug) {}
+
+StationSlot::~StationSlot() = default;
+
+void StationSlot::Report(SlotEvent::Kind kind, const QString& text, bool portGone) {
+    SlotEvent event;
+    event.kind = kind;
+    event.slot = job_.device;
+    event.unit = units_;
+    event.portGone = portGone;
+    event.text = text;
+    emit Slot(event);
+}
+
+void StationSlot::Run() {
+    state_ = std::make_unique<UpdaterModul>();
+    state_->images = job_.images;
+    state_->link.ApplyLineSettings();
+    QElapsedTimer clock;
+    clock.start();
+    clock_ = &clock;
+    tickStart_ = clock.elapsed();
+
+    while (!finishing_) {
+        if (!OpenWhenThere()) {
+            WaitForTick();
+            continue;
+        }
+        if (!UnitAnswers()) {
+            if (!PortWentAway())
+                WaitForTick();
+            continue;
+        }
+        if (finishing_)
+            break;
+        ++units_;
+        Report(SlotEvent::UnitStarted, state_->link.DevicePath());
+        updating_ = true;
+        const DeviceOutcome outcome =
+            UpdateOpenDevice(*state_, job_, [this](const DeviceEvent& event) { emit Event(event); });
+        updating_ = false;
+        emit Finished(outcome);
+        if (!WaitForUnitToLeave())
+            break;
+    }
+    state_->link.Close();
+    state_.reset();
+    clock_ = nullptr;
+    emit Ended(job_.device);
+}
+
+bool StationSlot::OpenWhenThere() {
+    SerialLink& link = state_->link;
+    if (link.IsOpen() && !PortWentAway())
+        return true;
+    if (link.IsOpen()) {
+        link.Close();
+        shown_ = Shown::Nothing;
+    }
+    // Followed by its path, not by the device it led to last: the next unit may come with an
+    // adapter of its own behind the same by-id link or cradle port.
+    const ChosenPort port = ResolvePortArgument(job_.port.Name());
+    const OpenResult open = port.Node().isEmpty() ? OpenResult{OpenFailure::Missing, 0, {}} : link.Open(port);
+    if (open.ok()) {
+        shown_ = Shown::Open;
+        Report(SlotEvent::PortBack, link.DevicePath());
+        Report(SlotEvent::Waiting);
+        return true;
+    }
+    link.Close();
+    if (open.failure == OpenFailure::Missing) {
+        if (shown_ != Shown::Gone)
+            Report(SlotEvent::PortGone);
+        shown_ = Shown::Gone;
+    } else if (shown_ != Shown::OpenFailed || shownFailure_ != open.description) {
+        shown_ = Shown::OpenFailed;
+        shownFailure_ = open.description;
+        Report(SlotEvent::OpenFailed, open.description);
+    }
+    return false;
+}
+
+bool StationSlot::PortWentAway() const {
+    const SerialLink& link = state_->link;
+    if (!link.IsUsable())
+        return true;
+    // A pty or adapter swapped between two ticks may not hang the old line up where we can see it:
+    // the path leading elsewhere (or nowhere) says the same.
+    return QFileInfo(link.Port().GivenPath()).canonicalFilePath() != link.Port().Node();
+}
+
+bool StationSlot::UnitAnswers() {
+    SerialLink& link = state_->link;
+    const int waitMs = static_cast<int>(
+        std::max<qint64>(tickStart_ + SerialLink::MonitorIntervalMs - clock_->elapsed(), 20));
+    // A port just opened may lead to a device that an interrupted update left inside a command.
+    if (link.NeedsResync())
+        return ResynchroniseDevice(link, std::max(waitMs, job_.replyTimeoutMs));
+    link.FlushInput();
+    link.SendByte(ProbeCommand);
+    link.WaitForInput(1, waitMs);
+    return link.ReadByte().Is(AckByte);
+}
+
+bool StationSlot::WaitForUnitToLeave() {
+    SerialLink& link = state_->link;
+    // A failed update may have left the unit inside a command; its first check puts it back in
+    // step, so that a unit still in the cradle is never taken for one that left.
+    link.FlushInput();
+    int missed = 0;
+    bool resync = !waitUnplug_;
+    while (!finishing_) {
+        WaitForTick();
+        if (PortWentAway())
+            return UnitLeftWithPort();
+        if (waitUnplug_)
+            continue;
+        bool answered = false;
+        if (resync) {
+            answered = ResynchroniseDevice(link, job_.replyTimeoutMs);
+            resync = false;
+        } else {
+            answered = UnitAnswers();
+        }
+        if (PortWentAway())
+            return UnitLeftWithPort();
+        missed = answered ? 0 : missed + 1;
+        if (missed >= MissedChecksToLeave) {
+            Report(SlotEvent::UnitLeft);
+            Report(SlotEvent::Waiting);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool StationSlot::UnitLeftWithPort() {
+    Report(SlotEvent::UnitLeft, {}, true);
+    state_->link.Close();
+    Report(SlotEvent::PortGone);
+    shown_ = Shown::Gone;
+    return true;
+}
+
+void StationSlot::WaitForTick() {
+    const qint64 left = tickStart_ + SerialLink::MonitorIntervalMs - clock_->elapsed();
+    if (left > 0 && !finishing_) {
+        QEventLoop sleep;
+        sleeping_ = &sleep;
+        QTimer::singleShot(left, &sleep, &QEventLoop::quit);
+        // A line that goes away ends the sleep: its port keeps signalling until it is closed.
+        const QMetaObject::Connection lost =
+            connect(&state_->link, &SerialLink::LineWentAway, &sleep, &QEventLoop::quit);
+        sleep.exec();
+        disconnect(lost);
+        sleeping_ = nullptr;
+    }
+    tickStart_ = clock_->elapsed();
+}
+
+void StationSlot::RequestFinish() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            finishing_ = true;
+            if (sleeping_)
+                sleeping_->quit();
+        },
+        Qt::QueuedConnection);
+}
+
+void StationSlot::RequestStop() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            finishing_ = true;
+            if (updating_ && state_)
+                state_->AbortRequested = true;
+            if (sleeping_)
+                sleeping_->quit();
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace rq70::flash

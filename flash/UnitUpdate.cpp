@@ -1,0 +1,36 @@
+#include "flash/UnitUpdate.h"
+
+#include "flash/FlashUpdateView.h"
+
+#include <QElapsedTimer>
+
+namespace rq70::flash {
+
+DeviceOutcome UpdateOpenDevice(UpdaterModul& state, const DeviceJob& job, const DeviceEventSink& sink) {
+    DeviceOutcome outcome;
+    outcome.device = job.device;
+    outcome.open = {};
+    outcome.recordRequired = job.requireRecord;
+    outcome.started = QDateTime::currentDateTimeUtc();
+    QElapsedTimer clock;
+    clock.start();
+    FlashUpdateView view(job.device, job.images.HighestProgramWord, sink);
+    outcome.result = RunUpdate(state, view, 0, job.replyTimeoutMs);
+    outcome.ran = true;
+    outcome.ended = QDateTime::currentDateTimeUtc();
+    outcome.durationMs = clock.elapsed();
+    // A failed run leaves the windows' connection monitor switched on; nothing here runs it.
+    state.link.SetMonitorTimer(false);
+
+    if (!job.recordPath.isEmpty()) {
+        RunContext context = job.context;
+        context.port = job.port.Name();
+        context.devicePath = state.link.DevicePath();
+        context.started = outcome.started;
+        context.ended = outcome.ended;
+        outcome.recordWarning = AppendUpdateRecord(job.recordPath, RecordOfRun(context, outcome.result));
+    }
+    return outcome;
+}
+
+} // namespace rq70::flash
