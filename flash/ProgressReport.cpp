@@ -12,8 +12,6 @@ namespace rq70::flash {
 
 namespace {
 
-// JSON progress events come at most this often, in percent of the run.
-constexpr int JsonProgressStep = 5;
 // Plain lines, which a log keeps, come more seldom still.
 constexpr int PlainProgressStep = 10;
 constexpr int RedrawIntervalMs = 100;

@@ -32,7 +32,7 @@ StationScreen::StationScreen(Style style, bool colour, const QString& shift, con
                              std::FILE* out)
     : style_(style), colour_(colour && style == Style::Terminal), shift_(shift), out_(out) {
     for (const QString& port : ports)
-        lines_.append(Line{port, State::NoPort, UpdatePhase::None, 0, {}, 0, {}, 0, 0});
+        lines_.append(Line{port, State::NoPort, UpdatePhase::None, 0, -1, {}, 0, {}, 0, 0});
     shiftClock_.start();
     if (style_ == Style::Terminal) {
         // The elapsed times and the time left move on while nothing else happens.
@@ -138,6 +138,7 @@ void StationScreen::OnSlot(const SlotEvent& event) {
         line.state = State::Updating;
         line.phase = UpdatePhase::None;
         line.percent = 0;
+        line.printedPercent = -1;
         line.unit = event.unit;
         line.clock.start();
         if (style_ == Style::Json) {
@@ -167,10 +168,13 @@ void StationScreen::OnEvent(const DeviceEvent& event) {
     line.percent = event.percent;
     switch (style_) {
     case Style::Json:
-        if (event.kind == DeviceEvent::VerifyFailed)
+        // As often as `update` tells them.
+        if (event.kind == DeviceEvent::VerifyFailed) {
             PrintJson(VerifyFailedEvent(line.port, event), event.device);
-        else
+        } else if (newPhase || event.percent >= line.printedPercent + JsonProgressStep) {
+            line.printedPercent = event.percent;
             PrintJson(ProgressEvent(line.port, event, line.clock.elapsed()), event.device);
+        }
         break;
     case Style::Plain:
         // A log of a long shift keeps the phases, not every percent.

@@ -37,6 +37,7 @@ private:
         State state = State::NoPort;
         UpdatePhase phase = UpdatePhase::None;
         int percent = 0;
+        int printedPercent = -1;
         QElapsedTimer clock;
         int unit = 0;
         // The reason a port does not open, the identification after a success, what failed.

@@ -6,6 +6,9 @@
 
 namespace rq70::flash {
 
+// JSON progress events come at most this often, in percent of the run.
+inline constexpr int JsonProgressStep = 5;
+
 // The --json events of one device's update, as `update` and the station both print them. Each
 // names the device's port as the user gave it.
 QJsonObject StartEvent(const QString& port, const QString& devicePath);

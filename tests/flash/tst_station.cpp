@@ -1,0 +1,274 @@
+// rq70-flash station as a production line runs it: the built program with slots on ptys, units
+// that arrive and leave as simulated devices come and go, its events, its records and its
+// exit statuses.
+
+#include "AppFixture.h"
+
+#include "image/HexLoader.h"
+#include "link/BootLoaderBytes.h"
+
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+using namespace rq70;
+
+namespace {
+
+// One station process and the events it has printed so far.
+class Station {
+public:
+    explicit Station(const QString& portDir) : portDir_(portDir) {}
+    ~Station() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+
+    void Start(const QStringList& arguments, const QString& record) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("RQ70_UPDATE_RECORD", record);
+        process_.setProcessEnvironment(environment);
+        process_.start(RQ70_FLASH_PATH, QStringList{"station"} + arguments + QStringList{"--json"});
+    }
+    QString Port(int n) const { return QDir(portDir_).filePath(QStringLiteral("COM%1").arg(n)); }
+
+    // Waits for the next event of `kind` from `slot` (0: the station's own events) after the last
+    // one taken from that slot, and takes it. The event, or an empty object after `timeoutMs`.
+    QJsonObject Next(const QString& kind, int slot, int timeoutMs = 15000) {
+        const QDeadlineTimer deadline(timeoutMs);
+        qsizetype& taken = taken_[slot];
+        while (true) {
+            for (; taken < events_.size(); ++taken) {
+                const QJsonObject& event = events_[taken];
+                if (event.value("slot").toInt() == slot && event.value("event") == kind)
+                    return events_[taken++];
+            }
+            if (deadline.hasExpired() || process_.state() == QProcess::NotRunning)
+                return {};
+            process_.waitForReadyRead(int(std::max<qint64>(deadline.remainingTime(), 1)));
+            Read();
+        }
+    }
+    // Every event so far of this kind (and slot, unless 0).
+    int Count(const QString& kind, int slot = 0) {
+        Read();
+        int count = 0;
+        for (const QJsonObject& event : events_)
+            count += event.value("event") == kind && (slot == 0 || event.value("slot").toInt() == slot);
+        return count;
+    }
+    void Signal(int number) { ::kill(pid_t(process_.processId()), number); }
+    int Finish() {
+        if (!process_.waitForFinished(15000))
+            return -1;
+        Read();
+        return process_.exitCode();
+    }
+    QString Errors() { return QString::fromUtf8(process_.readAllStandardError()); }
+
+private:
+    void Read() {
+        buffer_ += process_.readAllStandardOutput();
+        qsizetype end = 0;
+        while ((end = buffer_.indexOf('\n')) >= 0) {
+            const QJsonDocument line = QJsonDocument::fromJson(buffer_.left(end));
+            if (!line.isObject())
+                qWarning("not a JSON event: %s", buffer_.left(end).constData());
+            events_ << line.object();
+            buffer_.remove(0, end + 1);
+        }
+    }
+
+    QString portDir_;
+    QProcess process_;
+    QByteArray buffer_;
+    QList<QJsonObject> events_;
+    // Per slot: how far its events have been taken.
+    QHash<int, qsizetype> taken_;
+};
+
+QList<QJsonObject> JsonLinesOf(const QString& path) {
+    QList<QJsonObject> lines;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines << QJsonDocument::fromJson(line).object();
+    }
+    return lines;
+}
+
+// Bytes the station sent the unit after the update's closing finish command (the last 0xA8 it sent:
+// the byte may also be an address or data byte within the update).
+int BytesAfterFinish(const SimulatedDevice& unit) {
+    int after = -1;
+    for (const SimulatedDevice::LoggedByte& byte : unit.Log()) {
+        if (!byte.fromHost)
+            continue;
+        after = byte.value == FinishCommand ? 0 : after < 0 ? -1 : after + 1;
+    }
+    return after;
+}
+
+FirmwareImages ImagesOf(const QString& path) {
+    FirmwareImages images;
+    LoadHexFile(path.toStdString(), images, {});
+    return images;
+}
+
+} // namespace
+
+class StationTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void servesUnitAfterUnitInEachSlot() {
+        QTemporaryDir folder;
+        const QString record = folder.filePath("updates.jsonl");
+        const FirmwareImages images = ImagesOf(RQ70_SAMPLE_UPDATE_FILE);
+        Station station(folder.path());
+        station.Start({RQ70_SAMPLE_UPDATE_FILE, "--port", station.Port(1), "--port", station.Port(2),
+                       "--note", "WO 17"},
+                      record);
+        const QJsonObject shift = station.Next("shift", 0);
+        QCOMPARE(shift.value("note").toString(), QString("WO 17"));
+        // Cradles with no adapter in them yet.
+        QVERIFY(!station.Next("port_gone", 1).isEmpty());
+        QVERIFY(!station.Next("port_gone", 2).isEmpty());
+
+        // Unit A: updated once, and not again while it stays in its cradle, however often the
+        // slot checks that it is still there.
+        SimulatedDevice a;
+        QVERIFY(a.Start(1, {"--id", "unit A"}, folder.path()));
+        QJsonObject verdict = station.Next("verdict", 1);
+        QCOMPARE(verdict.value("verdict").toString(), QString("success"));
+        QCOMPARE(verdict.value("identification").toString(), QString("unit A"));
+        QTRY_VERIFY_WITH_TIMEOUT(BytesAfterFinish(a) >= 6, 10000);
+        QCOMPARE(station.Count("start", 1), 1);
+        // Unit C in slot 2 is pulled in the middle of its program write and plugged back in: the
+        // same unit comes back inside a command, and is then updated in full.
+        SimulatedDevice c;
+        QVERIFY(c.Start(2, {"--id", "unit C", "--vanish-after", "write:5", "--reappear-after", "300"},
+                        folder.path()));
+        verdict = station.Next("verdict", 2);
+        QCOMPARE(verdict.value("verdict").toString(), QString("failure"));
+        QCOMPARE(verdict.value("failed_phase").toString(), QString("program"));
+        QCOMPARE(station.Next("unit_left", 2).value("how").toString(), QString("port_gone"));
+        QVERIFY(!station.Next("port_back", 2).isEmpty());
+        QCOMPARE(station.Next("start", 2).value("unit").toInt(), 2);
+        QCOMPARE(station.Next("verdict", 2).value("verdict").toString(), QString("success"));
+
+        // A leaves; B, with a fault, takes its place.
+        QVERIFY(a.Stop());
+        QCOMPARE(MemoryDifference(a.Dump(), images), QString());
+        QCOMPARE(a.CommandCount("erase"), (images.HighestProgramWord - 256) / 32 + 1);
+        QCOMPARE(station.Next("unit_left", 1).value("how").toString(), QString("port_gone"));
+        SimulatedDevice b;
+        QVERIFY(b.Start(1, {"--id", "unit B", "--corrupt-echo", "261"}, folder.path()));
+        verdict = station.Next("verdict", 1);
+        QCOMPARE(verdict.value("verdict").toString(), QString("failure"));
+        QCOMPARE(verdict.value("failed_word").toInt(), 261);
+
+        // The shift ends with the updates done: at once, with the summary of all four units.
+        QVERIFY(c.Stop());
+        QCOMPARE(MemoryDifference(c.Dump(), images), QString());
+        station.Signal(SIGINT);
+        const QJsonObject summary = station.Next("summary", 0);
+        QCOMPARE(station.Finish(), 1);
+        QCOMPARE(summary.value("units").toInt(), 4);
+        QCOMPARE(summary.value("succeeded").toInt(), 2);
+        QCOMPARE(summary.value("failed").toInt(), 2);
+        const QJsonArray perSlot = summary.value("slots").toArray();
+        QCOMPARE(perSlot.size(), 2);
+        for (const QJsonValue& slot : perSlot) {
+            QCOMPARE(slot.toObject().value("units").toInt(), 2);
+            QCOMPARE(slot.toObject().value("succeeded").toInt(), 1);
+        }
+        QCOMPARE(station.Count("start"), 4);
+
+        // One record line per unit, each naming the shift, its slot and the note.
+        const QList<QJsonObject> records = JsonLinesOf(record);
+        QCOMPARE(records.size(), 4);
+        QStringList units;
+        for (const QJsonObject& line : records) {
+            QCOMPARE(line.value("shift").toString(), shift.value("shift").toString());
+            QCOMPARE(line.value("note").toString(), QString("WO 17"));
+            units << QStringLiteral("%1 %2")
+                         .arg(line.value("slot").toInt())
+                         .arg(line.value("verdict").toString());
+        }
+        units.sort();
+        QCOMPARE(units, QStringList({"1 failure", "1 success", "2 failure", "2 success"}));
+        QProcess history;
+        history.start(RQ70_FLASH_PATH,
+                      {"history", "--record", record, "--json", "--shift", shift.value("shift").toString()});
+        QVERIFY(history.waitForFinished(10000));
+        QCOMPARE(history.readAllStandardOutput().count('\n'), 4);
+        history.start(RQ70_FLASH_PATH, {"history", "--record", record, "--json", "--shift", "another"});
+        QVERIFY(history.waitForFinished(10000));
+        QCOMPARE(history.readAllStandardOutput().count('\n'), 0);
+    }
+
+    void waitUnplugAndTheTwoStagesOfCtrlC() {
+        QTemporaryDir folder;
+        const QString updateFile = folder.filePath("RQ70-PATTERN.KRV");
+        WriteUpdateFile(updateFile, PatternUpdateHex());
+        const FirmwareImages images = ImagesOf(updateFile);
+        {
+            Station station(folder.path());
+            station.Start({updateFile, "--port", station.Port(1), "--port", station.Port(2), "--wait-unplug"},
+                          folder.filePath("updates.jsonl"));
+            SimulatedDevice p;
+            QVERIFY(p.Start(1, {"--id", "unit P"}, folder.path()));
+            QCOMPARE(station.Next("verdict", 1).value("verdict").toString(), QString("success"));
+            // While unit Q is updated at the line's pace in slot 2, P's cradle hears nothing.
+            SimulatedDevice q;
+            QVERIFY(q.Start(2, {"--id", "unit Q", "--baud", "19200"}, folder.path()));
+            QVERIFY(!station.Next("progress", 2).isEmpty());
+            // Ctrl-C once: Q's update runs to its end, no new unit is taken.
+            station.Signal(SIGINT);
+            QCOMPARE(station.Next("interrupted", 0).value("stage").toInt(), 1);
+            QCOMPARE(station.Next("verdict", 2).value("verdict").toString(), QString("success"));
+            const QJsonObject summary = station.Next("summary", 0);
+            QCOMPARE(station.Finish(), 0);
+            QCOMPARE(summary.value("succeeded").toInt(), 2);
+            QVERIFY(p.Stop() && q.Stop());
+            QCOMPARE(BytesAfterFinish(p), 0);
+            QCOMPARE(MemoryDifference(q.Dump(), images), QString());
+        }
+        {
+            // A record that cannot be written, though required: the unit counts as failed to
+            // record, and the shift's status says so. Ctrl-C twice stops the update under way.
+            Station station(folder.path());
+            station.Start(
+                {updateFile, "--port", station.Port(1), "--port", station.Port(2), "--require-record"},
+                updateFile + "/updates.jsonl");
+            SimulatedDevice s;
+            QVERIFY(s.Start(1, {"--id", "unit S"}, folder.path()));
+            const QJsonObject verdict = station.Next("verdict", 1);
+            QCOMPARE(verdict.value("verdict").toString(), QString("record_failed"));
+            QVERIFY(!verdict.value("record_warning").toString().isEmpty());
+            SimulatedDevice r;
+            QVERIFY(r.Start(2, {"--id", "unit R", "--baud", "9600"}, folder.path()));
+            QVERIFY(!station.Next("progress", 2).isEmpty());
+            station.Signal(SIGINT);
+            QVERIFY(!station.Next("progress", 2).isEmpty());
+            station.Signal(SIGINT);
+            QCOMPARE(station.Next("verdict", 2).value("verdict").toString(), QString("aborted"));
+            const QJsonObject summary = station.Next("summary", 0);
+            QCOMPARE(station.Finish(), 6);
+            QCOMPARE(summary.value("failed").toInt(), 2);
+            QVERIFY(s.Stop() && r.Stop());
+            QVERIFY(!MemoryDifference(r.Dump(), images).isEmpty());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(StationTest)
+#include "tst_station.moc"
