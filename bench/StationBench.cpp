@@ -13,6 +13,8 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 
+#include <sys/prctl.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -33,6 +35,7 @@ constexpr int HangsBeforeGivingUp = 3;
 constexpr int SettleTimeoutMs = 20000;
 constexpr int ExitTimeoutMs = 30000;
 constexpr int StationNotesKept = 40;
+constexpr int StallReportMs = 30000;
 
 rq70::UpdatePhase PhaseFromName(const QString& name) {
     for (const rq70::UpdatePhase phase :
@@ -64,6 +67,11 @@ QString VerdictKey(int slot, const QJsonObject& object) {
         .arg(Word(object.value("failed_word")));
 }
 
+// The station and the simulators end with the bench, however it ends (a test's time limit, say).
+void EndWithBench(QProcess& process) {
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
 void Signal(QProcess& process, int number) {
     if (process.state() == QProcess::Running)
         ::kill(static_cast<pid_t>(process.processId()), number);
@@ -88,6 +96,7 @@ public:
     bool takenOut = false;
     bool ended = false;
     bool hung = false;
+    bool judged = false;
     bool pulled = false;
     bool doubleUpdated = false;
     bool wrong = false;
@@ -134,6 +143,7 @@ StationBench::StationBench(const BenchSettings& settings, const ShiftFile& file)
         slots_.push_back(std::move(slot));
     }
     station_.setProcessChannelMode(QProcess::SeparateChannels);
+    EndWithBench(station_);
 }
 
 StationBench::~StationBench() {
@@ -436,6 +446,7 @@ StationBench::Unit* StationBench::Launch(Slot& slot, const UnitPlan& plan, bool 
     slot.lastEvent.clear();
 
     QProcess& process = unit->process;
+    EndWithBench(process);
     connect(&process, &QProcess::readyReadStandardOutput, unit, [this, unit] {
         // Each line is the pty's path: the link is in place (again).
         unit->process.readAllStandardOutput();
@@ -481,8 +492,11 @@ void StationBench::TakeOut(Unit& unit) {
     if (unit.takenOut)
         return;
     unit.takenOut = true;
-    // SIGTERM: the simulator removes its link and closes its pty, and writes its memory.
+    // SIGTERM: the simulator removes its link and closes its pty, and writes its memory. One that
+    // hung up has ended already, maybe before its verdict came.
     Signal(unit.process, SIGTERM);
+    if (unit.ended && (unit.verdictsComplete || unit.hung))
+        Judge(unit);
 }
 
 void StationBench::OnUnitEnded(Unit& unit) {
@@ -511,11 +525,12 @@ void StationBench::OnHang(Unit& unit) {
                .arg(UnitTimeoutMs / 1000)
                .arg(unit.slot->lastEvent));
     TakeOut(unit);
-    if (unit.ended)
-        Judge(unit);
 }
 
 void StationBench::Judge(Unit& unit) {
+    if (unit.judged)
+        return;
+    unit.judged = true;
     QFile file(unit.dumpPath);
     const QJsonObject dump =
         file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
@@ -578,12 +593,43 @@ void StationBench::RunUnitsUpTo(int units) {
         if (!slot->unit && !slot->arrival.isActive())
             ScheduleArrival(*slot, std::uniform_int_distribution<int>(0, 300)(arrivals_));
     }
+    // Should the shift stand still, say where every slot is, to tell a stuck station from a stuck
+    // bench.
+    QTimer stall;
+    int judgedBefore = judged_;
+    connect(&stall, &QTimer::timeout, this, [this, &judgedBefore] {
+        if (judged_ == judgedBefore)
+            PrintSlots(QStringLiteral("no unit judged for %1 s").arg(StallReportMs / 1000));
+        judgedBefore = judged_;
+    });
+    stall.start(StallReportMs);
     WaitFor(
         [this] {
             return stationEnded_ || (judged_ == launched_ &&
                                      (launched_ == launchLimit_ || figures_.hangs >= HangsBeforeGivingUp));
         },
         -1);
+}
+
+void StationBench::PrintSlots(const QString& why) {
+    std::printf("%s: %d units launched, %d judged, up to %d\n", qPrintable(why), launched_, judged_,
+                launchLimit_);
+    for (const auto& slot : slots_) {
+        const Unit* unit = slot->unit;
+        const QString what = unit
+                                 ? QStringLiteral("unit %1 (%2; %3%4%5%6%7, verdicts %8 of %9)")
+                                       .arg(unit->plan.number)
+                                       .arg(unit->plan.faultText, unit->present ? "present" : "not there yet",
+                                            unit->takenOut ? ", taken out" : "", unit->ended ? ", ended" : "",
+                                            unit->hung ? ", hung" : "", unit->idle ? ", idle" : "")
+                                       .arg(unit->verdicts.size())
+                                       .arg(unit->plan.verdicts.size())
+                                 : QStringLiteral("empty");
+        std::printf("  slot %d: %s, last event %s%s\n", slot->number, qPrintable(what),
+                    slot->lastEvent.isEmpty() ? "none" : qPrintable(slot->lastEvent),
+                    slot->arrival.isActive() ? ", arrival due" : "");
+    }
+    std::fflush(stdout);
 }
 
 void StationBench::IdleCheckpoint(int unitsDone, bool last) {
@@ -739,25 +785,28 @@ void StationBench::CheckSummary(int exitCode) {
 }
 
 void StationBench::CheckRecord() {
+    QHash<QString, int> slotOfPort;
+    for (const auto& slot : slots_)
+        slotOfPort.insert(slot->port, slot->number);
     QFile file(recordPath_);
     QHash<QString, int> records;
     if (file.open(QIODevice::ReadOnly)) {
         for (const QByteArray& line : file.readAll().split('\n')) {
             if (line.trimmed().isEmpty())
                 continue;
+            // Matched to its verdict by the port, which every record names; the station's own keys
+            // are checked apart, so that a line without them still counts as written.
             const QJsonObject record = QJsonDocument::fromJson(line).object();
-            const int number = record.value("slot").toInt();
-            const bool fits = !record.isEmpty() && record.value("shift") == shiftId_ &&
-                              record.value("note").toString() == note_ && number >= 1 &&
-                              number <= SlotCount &&
-                              record.value("port").toString() == slots_[std::size_t(number - 1)]->port;
-            if (!fits) {
+            const int number = slotOfPort.value(record.value("port").toString());
+            const bool keys = record.value("shift") == shiftId_ && record.value("note").toString() == note_ &&
+                              record.value("slot").toInt() == number;
+            if (number == 0 || !keys) {
                 if (++figures_.badRecordLines <= 3)
-                    Problem(QStringLiteral("a record line without this shift's keys: %1")
+                    Problem(QStringLiteral("a record line without this shift's keys (shift, slot, note): %1")
                                 .arg(QString::fromUtf8(line)));
-                continue;
             }
-            ++records[VerdictKey(number, record)];
+            if (number > 0)
+                ++records[VerdictKey(number, record)];
         }
     }
     for (auto it = verdictKeys_.cbegin(); it != verdictKeys_.cend(); ++it) {

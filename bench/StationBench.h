@@ -126,6 +126,7 @@ private:
     void Pause(int ms);
     bench::Footprint SettledFootprint();
     void Report(const Unit& unit, const char* what, const QString& detail);
+    void PrintSlots(const QString& why);
     void Problem(const QString& text);
 
     const BenchSettings settings_;
