@@ -523,7 +523,8 @@ void StationBench::OnHang(Unit& unit) {
                .arg(unit.verdicts.size())
                .arg(unit.plan.verdicts.size())
                .arg(UnitTimeoutMs / 1000)
-               .arg(unit.slot->lastEvent));
+               .arg(unit.slot->lastEvent.isEmpty() ? QStringLiteral("none since it arrived")
+                                                   : unit.slot->lastEvent));
     TakeOut(unit);
 }
 
@@ -673,16 +674,19 @@ void StationBench::IdleCheckpoint(int unitsDone, bool last) {
         const int descriptors = now.descriptors - figures_.baseline.descriptors;
         const int threads = now.threads - figures_.baseline.threads;
         const long rss = now.residentKb - figures_.baseline.residentKb;
-        std::printf("after %d units: %d descriptors, %d threads, %ld kB resident (%+d, %+d, %+ld kB)\n",
-                    unitsDone, now.descriptors, now.threads, now.residentKb, descriptors, threads, rss);
+        std::printf("after %d units: %d descriptors, %d threads, %ld kB resident, %ld kB of it anonymous "
+                    "(%+d, %+d, %+ld kB, %+ld kB)\n",
+                    unitsDone, now.descriptors, now.threads, now.residentKb, now.anonymousKb, descriptors,
+                    threads, rss, now.anonymousKb - figures_.baseline.anonymousKb);
         figures_.descriptorGrowth = std::max(figures_.descriptorGrowth, descriptors);
         figures_.threadGrowth = std::max(figures_.threadGrowth, threads);
         figures_.maxRssGrowthKb = std::max(figures_.maxRssGrowthKb, rss);
         figures_.finalRssGrowthKb = rss;
     }
     if (baseline)
-        std::printf("after %d units: %d descriptors, %d threads, %ld kB resident (baseline)\n", unitsDone,
-                    now.descriptors, now.threads, now.residentKb);
+        std::printf("after %d units: %d descriptors, %d threads, %ld kB resident, %ld kB of it anonymous "
+                    "(baseline)\n",
+                    unitsDone, now.descriptors, now.threads, now.residentKb, now.anonymousKb);
     std::fflush(stdout);
     if (last)
         MeasureIdleCpu();

@@ -62,7 +62,9 @@ void PrintFigures(const station::BenchSettings& settings, const station::Figures
         std::printf("idle CPU         not measured\n");
     std::printf("shift end        SIGINT: exit status %d (expected %d); summary %s\n", f.exitCode,
                 f.expectedExitCode, f.shiftEndProblem.isEmpty() ? "agrees" : qPrintable(f.shiftEndProblem));
-    std::printf("wall time        %.1f s for the units (%d erase rows, %d write blocks each), %.2f units/s\n",
+    std::printf("wall time        %.1f s up to the last unit, idle checkpoints on the way included (%d erase "
+                "rows, %d "
+                "write blocks each), %.2f units/s\n",
                 f.wallSeconds, rows, blocks, f.wallSeconds > 0 ? f.units / f.wallSeconds : 0.0);
 }
 
@@ -85,9 +87,9 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const auto seed = static_cast<unsigned long long>(settings.seed);
-    std::printf(
-        "station bench: %d units from unit %d, seed %llu (replay unit U: bench/station 1 %llu --first U)\n",
-        settings.units, settings.first, seed, seed);
+    std::printf("station bench: %d units from unit %d, seed %llu (replay unit U: bench/station 1 %llu "
+                "--first U --idle 0)\n",
+                settings.units, settings.first, seed, seed);
     const station::ShiftFile file = station::DrawShiftFile(settings.seed);
     const soak::Blocks blocks(file.lastWord);
     std::printf("update file: program words 0..%d and 256 EEPROM bytes\n", file.lastWord);
