@@ -8,6 +8,7 @@
 #include <QList>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -62,9 +63,9 @@ double CpuSeconds() {
 
 namespace {
 
-// A "Name:   value ..." line of /proc/self/status as a number; -1 when unknown.
-long StatusField(const QByteArray& name) {
-    QFile status(QStringLiteral("/proc/self/status"));
+// A "Name:   value ..." line of /proc/<process>/status as a number; -1 when unknown.
+long StatusField(const QByteArray& name, const QString& process = QStringLiteral("self")) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(process));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     // Read whole: a /proc file reports size 0, so QFile would see it at its end from the start.
@@ -81,12 +82,39 @@ long VoluntaryContextSwitches() {
     return StatusField("voluntary_ctxt_switches");
 }
 
-Footprint MeasureFootprint() {
-    const auto entries = [](const QString& folder) {
-        return int(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+namespace {
+
+Footprint FootprintOf(const QString& process) {
+    const auto entries = [&](const char* folder) {
+        return int(QDir(QStringLiteral("/proc/%1/%2").arg(process, QLatin1String(folder)))
+                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .size());
     };
-    return {entries(QStringLiteral("/proc/self/fd")), entries(QStringLiteral("/proc/self/task")),
-            StatusField("VmRSS"), StatusField("RssAnon")};
+    return {entries("fd"), entries("task"), StatusField("VmRSS", process), StatusField("RssAnon", process)};
+}
+
+} // namespace
+
+Footprint MeasureFootprint() {
+    return FootprintOf(QStringLiteral("self"));
+}
+
+Footprint MeasureFootprint(qint64 pid) {
+    return FootprintOf(QString::number(pid));
+}
+
+double CpuSecondsOf(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The command name in parentheses may hold spaces; the fields are counted after its end.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
+    if (fields.size() < 13)
+        return -1;
+    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticksPerSecond);
 }
 
 long PrintFigures(const QString& logPath, int baud, double wallSeconds, double cpuSeconds, int fromCommand) {

@@ -33,6 +33,12 @@ struct Footprint {
     long anonymousKb = -1;
 };
 Footprint MeasureFootprint();
+// The same of another process, from /proc/<pid>.
+Footprint MeasureFootprint(qint64 pid);
+
+// User and system time of process `pid` so far, all its threads, in seconds (the kernel counts in
+// clock ticks, 10 ms here); -1 when unknown.
+double CpuSecondsOf(qint64 pid);
 
 // Prints the run's figures: bytes each way, wall time, the wire-time lower bound of the same
 // stop-and-wait exchanges and the ratio to it, the mean turnaround at each end, and the CPU share.

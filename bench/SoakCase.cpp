@@ -7,6 +7,33 @@ namespace soak {
 
 using rq70::UpdatePhase;
 
+Blocks::Blocks(int lastWord) {
+    if (lastWord >= rq70::FirstUpdatedWord) {
+        count = (lastWord - rq70::FirstUpdatedWord) / rq70::WriteBlockWords + 1;
+        last = rq70::FirstUpdatedWord + (count - 1) * rq70::WriteBlockWords;
+    }
+}
+
+int Blocks::Holding(int word) const {
+    const int block = word - word % rq70::WriteBlockWords;
+    return count > 0 && block >= rq70::FirstUpdatedWord && block <= last ? block : -1;
+}
+
+int FirstWordOffByDrop(const rq70::FirmwareImages& images, int block, int index) {
+    const auto sent = [&](int position) {
+        const int word = block + position / 2;
+        return position % 2 == 0 ? images.LowByte(word) : images.HighByte(word);
+    };
+    int position = index;
+    while (position < 2 * rq70::WriteBlockWords - 1 && sent(position + 1) == sent(position))
+        ++position;
+    return block + position / 2;
+}
+
+QString VerifyMessage(int word) {
+    return QStringLiteral("Error on Verify at Adress ") + QString::number(word);
+}
+
 namespace {
 
 // rq70-devsim's identification text unless told otherwise, at data bytes 208..221 with its
@@ -55,23 +82,6 @@ int DrawLastWord(std::mt19937_64& random, bool repliesWait) {
     return Uniform(random, 257, 1279);
 }
 
-// The update's write blocks: 256, 260, ... up to the last word the file filled.
-struct Blocks {
-    int count = 0;
-    int last = -1;
-    explicit Blocks(int lastWord) {
-        if (lastWord >= rq70::FirstUpdatedWord) {
-            count = (lastWord - rq70::FirstUpdatedWord) / rq70::WriteBlockWords + 1;
-            last = rq70::FirstUpdatedWord + (count - 1) * rq70::WriteBlockWords;
-        }
-    }
-    // The written block that holds `word`, or -1.
-    int Holding(int word) const {
-        const int block = word - word % rq70::WriteBlockWords;
-        return count > 0 && block >= rq70::FirstUpdatedWord && block <= last ? block : -1;
-    }
-};
-
 // A program word for a fault to name: mostly one the update writes.
 int DrawWord(std::mt19937_64& random, const Blocks& blocks) {
     if (blocks.count > 0 && Chance(random, 3))
@@ -79,28 +89,11 @@ int DrawWord(std::mt19937_64& random, const Blocks& blocks) {
     return Uniform(random, 0, rq70::ProgramWordCount - 1);
 }
 
-QString VerifyMessage(int word) {
-    return QStringLiteral("Error on Verify at Adress ") + QString::number(word);
-}
-
 void ExpectFailure(Expectation& expect, UpdatePhase phase, int word = -1, const QString& message = {}) {
     expect.success = false;
     expect.phase = phase;
     expect.word = word;
     expect.verifyMessage = message;
-}
-
-// The first word of block `block` whose echo no longer matches once byte `index` (0..7) of it is
-// left out: the later bytes move up one place, and the last one is missing.
-int FirstWordOffByDrop(const rq70::FirmwareImages& images, int block, int index) {
-    const auto sent = [&](int position) {
-        const int word = block + position / 2;
-        return position % 2 == 0 ? images.LowByte(word) : images.HighByte(word);
-    };
-    int position = index;
-    while (position < 2 * rq70::WriteBlockWords - 1 && sent(position + 1) == sent(position))
-        ++position;
-    return block + position / 2;
 }
 
 void DrawNak(std::mt19937_64& random, SoakCase& run, const Blocks& blocks) {

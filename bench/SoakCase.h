@@ -35,6 +35,22 @@ struct Observation {
     QString identification;
 };
 
+// The update's write blocks: 256, 260, ... up to the last word the file filled.
+struct Blocks {
+    int count = 0;
+    int last = -1;
+    explicit Blocks(int lastWord);
+    // The written block that holds `word`, or -1.
+    int Holding(int word) const;
+};
+
+// The first word of block `block` whose echo no longer matches once byte `index` (0..7) of it is
+// left out: the later bytes move up one place, and the last one is missing.
+int FirstWordOffByDrop(const rq70::FirmwareImages& images, int block, int index);
+
+// The message the user sees when the echo of `word` differs.
+QString VerifyMessage(int word);
+
 struct SoakCase {
     rq70::FirmwareImages images;
     // The file fills program words 0..lastWord (so the loader's highest word is lastWord).
