@@ -17,6 +17,10 @@ namespace {
 // (five in a row). A lost byte or a contact that flickers must not let the same unit be updated
 // twice; no operator takes a unit out and puts the next one in within that second.
 constexpr int MissedChecksToLeave = 1000 / SerialLink::MonitorIntervalMs;
+constexpr qint64 PathCheckIntervalMs = 1000;
+// A port that is not there is looked for twice a second: no operator plugs a cradle's adapter in
+// and a unit into it faster, and eight empty cradles then cost next to nothing.
+constexpr int AbsentPortIntervalMs = 500;
 
 } // namespace
 
@@ -45,7 +49,7 @@ void StationSlot::Run() {
 
     while (!finishing_) {
         if (!OpenWhenThere()) {
-            WaitForTick();
+            WaitForTick(AbsentPortIntervalMs);
             continue;
         }
         if (!UnitAnswers()) {
@@ -107,12 +111,16 @@ bool StationSlot::OpenWhenThere() {
     return false;
 }
 
-bool StationSlot::PortWentAway() const {
+bool StationSlot::PortWentAway() {
     const SerialLink& link = state_->link;
     if (!link.IsUsable())
         return true;
-    // A pty or adapter swapped between two ticks may not hang the old line up where we can see it:
-    // the path leading elsewhere (or nowhere) says the same.
+    // A line that goes away says so at once. A pty or adapter swapped may not hang the old line
+    // up where we can see it: the path leading elsewhere (or nowhere) says the same, and is looked
+    // at once a second, which keeps idle slots cheap.
+    if (clock_->elapsed() - pathCheckedAt_ < PathCheckIntervalMs)
+        return false;
+    pathCheckedAt_ = clock_->elapsed();
     return QFileInfo(link.Port().GivenPath()).canonicalFilePath() != link.Port().Node();
 }
 
@@ -123,7 +131,9 @@ bool StationSlot::UnitAnswers() {
     // A port just opened may lead to a device that an interrupted update left inside a command.
     if (link.NeedsResync())
         return ResynchroniseDevice(link, std::max(waitMs, job_.replyTimeoutMs));
-    link.FlushInput();
+    // Nothing came since the last check as a rule: then there is nothing to throw away.
+    if (link.BufferedCount() != 0)
+        link.FlushInput();
     link.SendByte(ProbeCommand);
     link.WaitForInput(1, waitMs);
     return link.ReadByte().Is(AckByte);
@@ -169,8 +179,8 @@ bool StationSlot::UnitLeftWithPort() {
     return true;
 }
 
-void StationSlot::WaitForTick() {
-    const qint64 left = tickStart_ + SerialLink::MonitorIntervalMs - clock_->elapsed();
+void StationSlot::WaitForTick(int intervalMs) {
+    const qint64 left = tickStart_ + intervalMs - clock_->elapsed();
     if (left > 0 && !finishing_) {
         QEventLoop sleep;
         sleeping_ = &sleep;

@@ -70,7 +70,7 @@ private:
     // Opens the port when its path is there; false while it is not open. Reports changes.
     bool OpenWhenThere();
     // True when the port's line or its path went away, or the path leads to another device now.
-    bool PortWentAway() const;
+    bool PortWentAway();
     // One presence check, waited for until the end of the current tick at the latest.
     bool UnitAnswers();
     // Waits for the unit just updated to leave; false when the slot was asked to finish first.
@@ -78,7 +78,7 @@ private:
     // The unit left with its port: both are reported, and the slot waits for the port again.
     bool UnitLeftWithPort();
     // Sleeps in the event loop until the current tick ends or the slot is asked to finish.
-    void WaitForTick();
+    void WaitForTick(int intervalMs = SerialLink::MonitorIntervalMs);
     void Report(SlotEvent::Kind kind, const QString& text = {}, bool portGone = false);
 
     DeviceJob job_;
@@ -91,6 +91,7 @@ private:
     // The slot's clock while it runs; ticks of the presence check start at tickStart_.
     const QElapsedTimer* clock_ = nullptr;
     qint64 tickStart_ = 0;
+    qint64 pathCheckedAt_ = -1000000;
     int units_ = 0;
     // What the screen was told last, so that a port that stays gone is reported once.
     enum class Shown { Nothing, Gone, OpenFailed, Open } shown_ = Shown::Nothing;
