@@ -32,6 +32,14 @@ struct Footprint {
     long residentKb = -1;
     long anonymousKb = -1;
 };
+// Under AddressSanitizer freed memory waits in a quarantine of a few hundred megabytes, so the
+// resident size says nothing about leaks; LeakSanitizer answers that question there instead.
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr bool RssIsMeaningful = false;
+#else
+inline constexpr bool RssIsMeaningful = true;
+#endif
+
 Footprint MeasureFootprint();
 // The same of another process, from /proc/<pid>.
 Footprint MeasureFootprint(qint64 pid);

@@ -93,8 +93,13 @@ Observation UpdateThroughFlash(const FirmwareImages& images, int replyTimeoutMs)
     RunContext context;
     context.program = QStringLiteral("rq70-flash");
     context.highestProgramWord = images.HighestProgramWord;
-    flash::DeviceJob job{
-        0, ResolvePortArgument(QStringLiteral("COM1")), images, UpdateRecordPath(), false, context, replyTimeoutMs};
+    flash::DeviceJob job{0,
+                         ResolvePortArgument(QStringLiteral("COM1")),
+                         images,
+                         UpdateRecordPath(),
+                         false,
+                         context,
+                         replyTimeoutMs};
     // A single port: it is the whole run, so the update may start as soon as it is open.
     std::promise<bool> go;
     go.set_value(true);

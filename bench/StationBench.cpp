@@ -161,7 +161,7 @@ bool StationBench::Passed() const {
     return problems_.isEmpty() && f.wrongVerdicts == 0 && f.doubleUpdates == 0 && f.hangs == 0 &&
            f.deviceErrors == 0 && f.badEvents == 0 && f.recordWarnings == 0 && f.lostRecordLines == 0 &&
            f.surplusRecordLines == 0 && f.badRecordLines == 0 && f.descriptorGrowth <= 0 &&
-           f.threadGrowth <= 0 && (!RssIsJudged || f.finalRssGrowthKb < RssGrowthLimitKb) &&
+           f.threadGrowth <= 0 && (!bench::RssIsMeaningful || f.finalRssGrowthKb < RssGrowthLimitKb) &&
            f.shiftEndProblem.isEmpty() &&
            (!idleJudged ||
             (f.idleCpuSeconds >= 0 && 100 * f.idleCpuSeconds / f.idleSeconds <= IdleCpuLimitPercent));

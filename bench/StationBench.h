@@ -31,13 +31,6 @@ struct BenchSettings {
 
 inline constexpr int JudgedIdleSeconds = 20;
 inline constexpr long RssGrowthLimitKb = 1024;
-// Built with AddressSanitizer, the station holds freed memory in a quarantine of a few hundred
-// megabytes, so its resident size says nothing about leaks; LeakSanitizer answers that instead.
-#ifdef __SANITIZE_ADDRESS__
-inline constexpr bool RssIsJudged = false;
-#else
-inline constexpr bool RssIsJudged = true;
-#endif
 inline constexpr double IdleCpuLimitPercent = 0.5;
 
 // What the bench counted; the station's summary and record must agree with it.

@@ -34,14 +34,6 @@ namespace {
 constexpr int WarmUpRuns = 10;
 constexpr long RssGrowthLimitKb = 1024;
 
-// Under AddressSanitizer freed memory waits in a quarantine of a few hundred megabytes, so the
-// resident size says nothing about leaks; LeakSanitizer answers that question there instead.
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool RssIsMeaningful = false;
-#else
-constexpr bool RssIsMeaningful = true;
-#endif
-
 struct Figures {
     int runs = 0;
     int successes = 0;
@@ -238,10 +230,10 @@ int main(int argc, char* argv[]) {
                     "(targets 0, 0, < %ld kB)\n",
                     figures.descriptorGrowth, figures.threadGrowth, figures.finalRssGrowthKb,
                     figures.maxRssGrowthKb, RssGrowthLimitKb);
-        if (!RssIsMeaningful)
+        if (!bench::RssIsMeaningful)
             std::printf("                 (RSS not judged: AddressSanitizer keeps freed memory)\n");
         flat = figures.descriptorGrowth <= 0 && figures.threadGrowth <= 0 &&
-               (!RssIsMeaningful || figures.finalRssGrowthKb < RssGrowthLimitKb);
+               (!bench::RssIsMeaningful || figures.finalRssGrowthKb < RssGrowthLimitKb);
     } else {
         std::printf("growth           not measured: too few runs for a baseline\n");
     }
