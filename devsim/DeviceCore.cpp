@@ -174,6 +174,10 @@ void DeviceCore::StartCommand(Command command, std::vector<std::uint8_t>& reply)
     if (plan_.vanishAfter && plan_.vanishAfter->command == command &&
         counts_[command] == plan_.vanishAfter->count)
         vanishDue_ = true;
+    for (const FaultPlan::ContactBreak& rule : plan_.contactBreaks) {
+        if (rule.command == command && rule.count == counts_[command])
+            contactBreakDue_ = rule.ms;
+    }
     switch (command) {
     case Command::Probe:
         // The updater probes before every update, so a probe is where the walks begin again.

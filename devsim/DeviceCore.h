@@ -93,6 +93,16 @@ struct FaultPlan {
         int count;
     };
     std::optional<VanishRule> vanishAfter;
+    // The contact between cradle and unit breaks as the countth command byte of this kind has
+    // been answered: for `ms` milliseconds no byte crosses in either direction, while the line
+    // itself (the pty, the adapter) stays. The device keeps its state: a command whose parameters
+    // were lost still awaits them when the contact comes back.
+    struct ContactBreak {
+        Command command;
+        int count;
+        int ms;
+    };
+    std::vector<ContactBreak> contactBreaks;
 };
 
 // Each counter counts the command bytes of its kind taken in while waiting for a command, whether
@@ -119,6 +129,8 @@ public:
     bool HangUpDue() const { return hangUpDue_; }
     // True once the adapter is to be pulled (see FaultPlan::vanishAfter); reading it clears it.
     bool TakeVanish() { return std::exchange(vanishDue_, false); }
+    // The milliseconds of a contact break that is due now (see FaultPlan::contactBreaks), once.
+    std::optional<int> TakeContactBreak() { return std::exchange(contactBreakDue_, std::nullopt); }
     // True while parameters of a command are still awaited.
     bool InsideCommand() const { return pending_.has_value(); }
 
@@ -153,6 +165,7 @@ private:
     bool finishSeen_ = false;
     bool hangUpDue_ = false;
     bool vanishDue_ = false;
+    std::optional<int> contactBreakDue_;
 };
 
 } // namespace devsim

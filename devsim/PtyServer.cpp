@@ -259,15 +259,27 @@ std::string PtyServer::RunDueBytes() {
 
         const TimedByte received = fromHost_.front();
         fromHost_.pop_front();
+        if (ContactBroken(received.at))
+            continue;
         LogByte("in", received.byte);
         // Replies are timed from when the byte was due, not from when this loop got to it, so a
         // late wake-up does not stretch the line.
         const std::vector<std::uint8_t> replies = device_.Receive(received.byte);
         if (!quietUntil_ && options_.quietAfterFinishMs > 0 && device_.FinishSeen())
             quietUntil_ = received.at + std::chrono::milliseconds(options_.quietAfterFinishMs);
+        Duration lastReply = received.at;
         if (!quietUntil_ || received.at >= *quietUntil_) {
-            for (const std::uint8_t reply : replies)
-                toHost_.Take(pacing_.ReplyByteArrives(received.at), reply);
+            for (const std::uint8_t reply : replies) {
+                lastReply = pacing_.ReplyByteArrives(received.at);
+                if (!ContactBroken(lastReply))
+                    toHost_.Take(lastReply, reply);
+            }
+        }
+        // The answer that the break follows still reaches the host; what comes after it does not.
+        if (const std::optional<int> breakMs = device_.TakeContactBreak()) {
+            brokenFrom_ = lastReply + std::chrono::nanoseconds(1);
+            brokenUntil_ = lastReply + std::chrono::milliseconds(*breakMs);
+            std::fprintf(stderr, "rq70-devsim: contact broken for %d ms\n", *breakMs);
         }
         if (device_.TakeVanish()) {
             Vanish();

@@ -64,6 +64,8 @@ private:
     // discards whatever still sits in the slave's input queue.
     bool HostHasReadEverything() const;
     void LogByte(const char* direction, std::uint8_t byte);
+    // Whether a byte crossing the cradle's contact at `at` is lost (see FaultPlan::contactBreaks).
+    bool ContactBroken(Duration at) const { return at >= brokenFrom_ && at < brokenUntil_; }
 
     const Options& options_;
     DeviceCore& device_;
@@ -82,6 +84,9 @@ private:
     bool closing_ = false;
     // Replies to bytes that arrive before this are not sent (see Options::quietAfterFinishMs).
     std::optional<Duration> quietUntil_;
+    // While the contact is broken nothing crosses between the line and the device.
+    Duration brokenFrom_{};
+    Duration brokenUntil_{};
     // The adapter is pulled: no pty, no link; the device waits as it was.
     bool vanished_ = false;
     bool reappearTimed_ = false;

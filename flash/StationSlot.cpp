@@ -21,6 +21,10 @@ constexpr qint64 PathCheckIntervalMs = 1000;
 // A port that is not there is looked for twice a second: no operator plugs a cradle's adapter in
 // and a unit into it faster, and eight empty cradles then cost next to nothing.
 constexpr int AbsentPortIntervalMs = 500;
+// A resync is answered within the tick as a probe is: at 4800 baud its fill bytes, the echo of a
+// write they finish and the probe's acknowledge cross in about 45 ms, and an adapter may hold the
+// replies 16 ms. A unit whose contact is gone then misses one check per tick, as it would probes.
+constexpr int ResyncWaitMs = 150;
 
 } // namespace
 
@@ -128,9 +132,10 @@ bool StationSlot::UnitAnswers() {
     SerialLink& link = state_->link;
     const int waitMs = static_cast<int>(
         std::max<qint64>(tickStart_ + SerialLink::MonitorIntervalMs - clock_->elapsed(), 20));
-    // A port just opened may lead to a device that an interrupted update left inside a command.
+    // A port just opened, a check that went unanswered or a failed update: the unit may be
+    // inside a command, and only the resync's fill bytes may reach it before the probe.
     if (link.NeedsResync())
-        return ResynchroniseDevice(link, std::max(waitMs, job_.replyTimeoutMs));
+        return ResynchroniseDevice(link, std::max(waitMs, std::min(ResyncWaitMs, job_.replyTimeoutMs)));
     // Nothing came since the last check as a rule: then there is nothing to throw away.
     if (link.BufferedCount() != 0)
         link.FlushInput();
@@ -140,25 +145,17 @@ bool StationSlot::UnitAnswers() {
 }
 
 bool StationSlot::WaitForUnitToLeave() {
-    SerialLink& link = state_->link;
-    // A failed update may have left the unit inside a command; its first check puts it back in
-    // step, so that a unit still in the cradle is never taken for one that left.
-    link.FlushInput();
+    state_->link.FlushInput();
     int missed = 0;
-    bool resync = !waitUnplug_;
     while (!finishing_) {
         WaitForTick();
         if (PortWentAway())
             return UnitLeftWithPort();
         if (waitUnplug_)
             continue;
-        bool answered = false;
-        if (resync) {
-            answered = ResynchroniseDevice(link, job_.replyTimeoutMs);
-            resync = false;
-        } else {
-            answered = UnitAnswers();
-        }
+        // A failed update, and every check that went unanswered, leave the line out of step:
+        // the unit may be inside a command, and a bare probe would become one of its parameters.
+        const bool answered = UnitAnswers();
         if (PortWentAway())
             return UnitLeftWithPort();
         missed = answered ? 0 : missed + 1;

@@ -48,6 +48,8 @@ public:
     bool LineLost() const { return lineLost_; }
     bool NeedsResync() const { return needsResync_; }
     void MarkInSync() { needsResync_ = false; }
+    // A reply did not come: the device may have missed bytes and be inside a command.
+    void MarkOutOfStep() { needsResync_ = true; }
 
 private:
     QString name_;

@@ -21,6 +21,12 @@ QString MonitorTick(SerialLink& link) {
     QThread::msleep(MonitorReplyPauseMs);
     link.TakeArrivedBytes();
     const bool answered = link.ReadByte().Is(AckByte);
+    // Without an answer the probe may have been taken as a parameter of a command whose own
+    // bytes a broken contact swallowed: the next tick sends the fill bytes first.
+    if (answered)
+        link.MarkInSync();
+    else
+        link.MarkOutOfStep();
     return QString::fromLatin1(answered ? "connected to " : "not connected to ") + QStringLiteral("RQ-70");
 }
 

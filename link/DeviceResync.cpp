@@ -33,20 +33,23 @@ void DropLateReplies(SerialLink& link, int timeoutMs) {
 
 void SendResyncBytes(SerialLink& link) {
     link.SendBytes(FillBytes());
-    link.MarkInSync();
 }
 
 bool ResynchroniseDevice(SerialLink& link, int timeoutMs) {
     const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
+    // One write: bytes split over several would leave the device gaps in which the contact may
+    // come back between the fill bytes and the probe.
     link.SendBytes(FillBytes() + static_cast<char>(ProbeCommand));
-    link.MarkInSync();
-    // The finished command's reply comes first, then the probe's acknowledge.
+    // The finished command's reply comes first, then the probe's acknowledge. Until that comes,
+    // the line stays out of step: a contact that came back in the middle of the fill bytes may
+    // have left the device inside the command they were to finish.
     for (int read = 0; read <= LongestReply; ++read) {
         if (!link.WaitForInput(1, static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0))))
             return false;
         const ByteRead reply = link.ReadByte();
         if (reply.Is(AckByte)) {
             DropLateReplies(link, timeoutMs);
+            link.MarkInSync();
             return true;
         }
         if (reply.kind != ByteRead::Byte)

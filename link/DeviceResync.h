@@ -25,15 +25,17 @@ inline constexpr std::uint8_t ResyncFillByte = 0x01;
 
 // Sends the fill bytes and a probe, then reads past the reply of any command they finished (at
 // most a write's echo) to the probe's acknowledge, and drops what follows it within a few tens of
-// milliseconds. True when an acknowledge came within `timeoutMs`. Either way the device is waiting
-// for a command afterwards, and the link no longer needs a resync.
+// milliseconds. True when an acknowledge came within `timeoutMs`: the device is then waiting for a
+// command, and the link no longer needs a resync. Without it the link still does: the bytes may
+// have met a broken contact, or only their tail may have reached the device.
 bool ResynchroniseDevice(SerialLink& link, int timeoutMs = SerialLink::ReplyTimeoutMs);
 
 // A ping as a search makes it: on a port just opened, ResynchroniseDevice; after that, the plain
 // presence check.
 bool PingDevice(SerialLink& link, int timeoutMs = SerialLink::ReplyTimeoutMs);
 
-// The fill bytes alone, for a caller that probes in its own way right after.
+// The fill bytes alone, for a caller that probes in its own way right after and marks the link
+// in sync once the probe is answered.
 void SendResyncBytes(SerialLink& link);
 
 } // namespace rq70

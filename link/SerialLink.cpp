@@ -216,11 +216,16 @@ bool SerialLink::WaitForInput(int count, int timeoutMs) {
         const qint64 buffered = IsUsable() ? port_.bytesAvailable() : -1;
         if (buffered < 0 || buffered >= count || deadline.hasExpired()) {
             replyDeadline_.stop();
-            if (buffered < 0)
+            if (buffered < 0) {
+                chosen_.MarkOutOfStep();
                 return false;
-            if (buffered < count)
+            }
+            if (buffered < count) {
                 // A short reply stayed in the driver: the port never woke for less than all of it.
                 TakeArrivedBytes();
+                if (!IsUsable() || port_.bytesAvailable() < count)
+                    chosen_.MarkOutOfStep();
+            }
             return IsUsable();
         }
         wakeUp_.WakeAt(static_cast<int>(count - buffered));

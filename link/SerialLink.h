@@ -83,10 +83,14 @@ public:
     bool IsOpen() const;
     // Open, and the line has not gone away under it.
     bool IsUsable() const;
-    // Set on every open: the device behind a port just opened may still be inside a command that
-    // an earlier run left unfinished (see DeviceResync.h). Cleared by MarkInSync().
+    // Set on every open, and whenever a reply that was waited for did not come in full: the device
+    // behind the line may be inside a command that an earlier run left unfinished, or whose
+    // parameters a broken contact swallowed (see DeviceResync.h). While it is set, no command
+    // byte may go out before the resync's fill bytes. Cleared by MarkInSync() once the device has
+    // answered a probe after them.
     bool NeedsResync() const { return chosen_.NeedsResync(); }
     void MarkInSync() { chosen_.MarkInSync(); }
+    void MarkOutOfStep() { chosen_.MarkOutOfStep(); }
     // The number of the selected port (0 before any selection, or for a port chosen by its path).
     int CommPort() const { return chosen_.ComNumber(); }
 
@@ -107,7 +111,8 @@ public:
     // Waits until `count` bytes are buffered or `timeoutMs` has passed, processing window events
     // meanwhile and at least once, even when the bytes are already there. The process wakes once
     // the whole reply is in, not for every byte of it; at the deadline whatever came is buffered.
-    // False when the port failed (it then returns at once).
+    // False when the port failed (it then returns at once). A wait that ends with fewer bytes
+    // than `count` puts the line out of step (see NeedsResync).
     bool WaitForInput(int count, int timeoutMs = ReplyTimeoutMs);
 
     // How often waits have woken for arriving bytes since the link was made: about one per reply.

@@ -213,6 +213,9 @@ UpdateResult RunUpdate(UpdaterModul& state, UpdateView& view, int portNumber, in
     view.UnloadProgressWindow();
     view.ShowResultWindow();
     if (!succeeded) {
+        // However it failed, the device may be inside a command: whatever probes it next
+        // resynchronises first.
+        link.MarkOutOfStep();
         view.SetResultLabel1(QStringLiteral("The update was not successful."));
         link.SetMonitorTimer(true);
         run.failure.outcome = UpdateResult::Failed;

@@ -104,11 +104,13 @@ private slots:
         QCOMPARE(record.value("update_file_size").toInteger(),
                  QFileInfo(app.InFolder("RQ70-DEMO.KRV")).size());
 
-        // The listed COM1 got the search's two pings (the first behind the fill bytes of a port just
-        // opened) and not one byte of the update.
+        // The listed COM1 got the search's two pings and not one byte of the update. Each went
+        // behind the fill bytes: the first on a port just opened, the second after a ping that
+        // was not answered.
         QVERIFY(listed.Stop());
         QList<int> pings(LongestParameters, ResyncFillByte);
-        pings << ProbeCommand << ProbeCommand;
+        pings << ProbeCommand;
+        pings += pings;
         QCOMPARE(BytesFromHost(listed), pings);
     }
 

@@ -255,6 +255,59 @@ private slots:
         QVERIFY(e.Stop());
     }
 
+    // A cradle whose port stays while the unit's contact breaks and returns: whatever the unit was
+    // inside when its contact broke, what the slot sends when the contact is back finishes that
+    // command in the rows being updated, never with probe bytes that name words elsewhere.
+    void aContactThatBreaksAndReturnsWritesNothingOutsideTheRows() {
+        QTemporaryDir folder;
+        const QString record = folder.filePath("updates.jsonl");
+        const QString updateFile = folder.filePath("RQ70-PATTERN.KRV");
+        WriteUpdateFile(updateFile, PatternUpdateHex());
+        const FirmwareImages images = ImagesOf(updateFile);
+        Station station(folder.path());
+        station.Start({updateFile, "--port", station.Port(1)}, record);
+        int units = 0;
+        // Right after the acknowledge of an erase, a program write and an EEPROM write, the
+        // contact is gone for 3 s: the unit leaves by silence, comes back inside the command, and
+        // is updated in full.
+        for (const auto& [fault, phase, word] :
+             {std::tuple{"erase:3:6000", "program", 256}, std::tuple{"write:33:3000", "program", 384},
+              std::tuple{"eeprom:5:3000", "eeprom", -1}}) {
+            SimulatedDevice unit;
+            QVERIFY(unit.Start(1, {"--break-contact", fault}, folder.path()));
+            const QJsonObject failed = station.Next("verdict", 1);
+            QCOMPARE(failed.value("verdict").toString(), QString("failure"));
+            QCOMPARE(failed.value("failed_phase").toString(), QString(phase));
+            QCOMPARE(failed.value("failed_word").toInt(-1), word);
+            QCOMPARE(station.Next("unit_left", 1).value("how").toString(), QString("no_answer"));
+            QCOMPARE(station.Next("verdict", 1).value("verdict").toString(), QString("success"));
+            QVERIFY(unit.Stop());
+            QCOMPARE(MemoryDifference(unit.Dump(), images), QString());
+            QCOMPARE(station.Next("unit_left", 1).value("how").toString(), QString("port_gone"));
+            units += 2;
+        }
+        // A flicker inside the second that tells a unit that left: the failed unit stays, and is
+        // not updated again, but nothing it was sent lands outside the rows.
+        SimulatedDevice flicker;
+        QVERIFY(flicker.Start(1, {"--break-contact", "write:10:400"}, folder.path()));
+        QCOMPARE(station.Next("verdict", 1).value("verdict").toString(), QString("failure"));
+        const auto probes = [&flicker] {
+            int count = 0;
+            for (const SimulatedDevice::LoggedByte& byte : flicker.Log())
+                count += byte.fromHost && byte.value == ProbeCommand;
+            return count;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(probes() >= 10, 10000);
+        QVERIFY(flicker.Stop());
+        QCOMPARE(WordOutsideRows(flicker.Dump(), images), QString());
+        QCOMPARE(station.Next("unit_left", 1).value("how").toString(), QString("port_gone"));
+        QCOMPARE(station.Count("start", 1), ++units);
+        station.Signal(SIGINT);
+        QCOMPARE(station.Next("summary", 0).value("units").toInt(), units);
+        QCOMPARE(station.Finish(), 1);
+        QCOMPARE(JsonLinesOf(record).size(), units);
+    }
+
     void waitUnplugAndTheTwoStagesOfCtrlC() {
         QTemporaryDir folder;
         const QString updateFile = folder.filePath("RQ70-PATTERN.KRV");

@@ -34,3 +34,19 @@ inline QString MemoryDifference(const QJsonObject& dump, const rq70::FirmwareIma
     }
     return {};
 }
+
+// Empty when every program word outside the rows an update of `images` erases (256 up to the row
+// holding its highest word) is still erased; otherwise the first one that is not. Words there
+// are written by nothing but stray bytes, and no later update would put them right.
+inline QString WordOutsideRows(const QJsonObject& dump, const rq70::FirmwareImages& images) {
+    const int rowsEnd = (images.HighestProgramWord / 32 + 1) * 32;
+    for (const QJsonValue& entry : dump.value("program").toArray()) {
+        const QJsonArray word = entry.toArray();
+        const int address = word[0].toInt();
+        if ((address < 256 || address >= rowsEnd) && (word[1].toInt() | word[2].toInt() << 8) != 0x3FFF)
+            return QStringLiteral("program word %1 outside the rows holds %2")
+                .arg(address)
+                .arg(word[1].toInt() | word[2].toInt() << 8);
+    }
+    return {};
+}
