@@ -158,10 +158,11 @@ StationBench::~StationBench() {
 bool StationBench::Passed() const {
     const Figures& f = figures_;
     const bool idleJudged = settings_.idleSeconds >= JudgedIdleSeconds;
-    return problems_.isEmpty() && f.wrongVerdicts == 0 && f.doubleUpdates == 0 && f.hangs == 0 &&
-           f.deviceErrors == 0 && f.badEvents == 0 && f.recordWarnings == 0 && f.lostRecordLines == 0 &&
-           f.surplusRecordLines == 0 && f.badRecordLines == 0 && f.descriptorGrowth <= 0 &&
-           f.threadGrowth <= 0 && (!bench::RssIsMeaningful || f.finalRssGrowthKb < RssGrowthLimitKb) &&
+    return problems_.isEmpty() && f.wrongVerdicts == 0 && f.doubleUpdates == 0 && f.strayWords == 0 &&
+           f.hangs == 0 && f.deviceErrors == 0 && f.badEvents == 0 && f.recordWarnings == 0 &&
+           f.lostRecordLines == 0 && f.surplusRecordLines == 0 && f.badRecordLines == 0 &&
+           f.descriptorGrowth <= 0 && f.threadGrowth <= 0 &&
+           (!bench::RssIsMeaningful || f.finalRssGrowthKb < RssGrowthLimitKb) &&
            f.shiftEndProblem.isEmpty() &&
            (!idleJudged ||
             (f.idleCpuSeconds >= 0 && 100 * f.idleCpuSeconds / f.idleSeconds <= IdleCpuLimitPercent));
@@ -431,6 +432,7 @@ void StationBench::Arrive(Slot& slot) {
     ++launched_;
     ++figures_.units;
     figures_.silentUnits += plan.fault == Fault::Silent;
+    figures_.contactBreaks += plan.fault == Fault::ContactBreak;
     Launch(slot, plan, false);
 }
 
@@ -553,6 +555,12 @@ void StationBench::Judge(Unit& unit) {
                        .arg(erases)
                        .arg(unit.plan.verdicts.size())
                        .arg(file_.EraseRows()));
+            fine = false;
+        }
+        // Outside the rows an update writes, nothing but stray bytes could have written a word.
+        if (const QString stray = WordOutsideRows(dump, file_.images); !stray.isEmpty()) {
+            ++figures_.strayWords;
+            Report(unit, "STRAY WORD", stray);
             fine = false;
         }
         if (!unit.hung && !unit.verdicts.isEmpty() && unit.verdicts.last().success) {

@@ -37,12 +37,16 @@ inline constexpr double IdleCpuLimitPercent = 0.5;
 struct Figures {
     int units = 0;
     int silentUnits = 0;
+    // Units whose cradle contact breaks and returns.
+    int contactBreaks = 0;
     // The station's own units: one per start event.
     int updates = 0;
     int successes = 0;
     int failures = 0;
     int wrongVerdicts = 0;
     int doubleUpdates = 0;
+    // Units with a program word written outside the update's rows.
+    int strayWords = 0;
     int hangs = 0;
     int deviceErrors = 0;
     int badEvents = 0;

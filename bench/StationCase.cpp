@@ -159,6 +159,28 @@ void DrawFault(std::mt19937_64& random, UnitPlan& unit, const ShiftFile& file) {
     case Fault::Silent:
         options << "--silent";
         break;
+    case Fault::ContactBreak: {
+        // A flicker ends before the slot could tell a unit that left: the failed unit stays. A
+        // long break outlasts the failed run's end by more than the second of silence that tells
+        // one; the same unit is then updated again, and must succeed.
+        const bool flicker = Chance(random, 1);
+        const int ms = flicker ? Uniform(random, 200, 450) : Uniform(random, 3500, 4500);
+        if (Chance(random, 3)) {
+            const int writes = Uniform(random, 1, blocks.count);
+            const int word = rq70::FirstUpdatedWord + (writes - 1) * rq70::WriteBlockWords;
+            options << "--break-contact" << QStringLiteral("write:%1:%2").arg(writes).arg(ms);
+            // The echo that never came differs from the block at its first word.
+            unit.verdicts = {Failure(UpdatePhase::Program, word, soak::VerifyMessage(word))};
+        } else {
+            options
+                << "--break-contact"
+                << QStringLiteral("eeprom:%1:%2").arg(Uniform(random, 1, rq70::EepromByteCount - 1)).arg(ms);
+            unit.verdicts = {Failure(UpdatePhase::Eeprom)};
+        }
+        if (!flicker)
+            unit.verdicts << success;
+        break;
+    }
     }
     if (unit.fault == Fault::Pull)
         unit.faultText = QStringLiteral("pulled by the bench at %1 %2%, back after %3 ms")

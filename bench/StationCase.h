@@ -42,6 +42,10 @@ enum class Fault {
     Pull,
     // A device that never answers: never a unit for the station.
     Silent,
+    // The cradle's contact breaks right after a write's or an EEPROM write's acknowledge and comes
+    // back, the port staying: for long enough that the unit leaves by silence and is updated
+    // again, or for a flicker that it stays through.
+    ContactBreak,
     Count
 };
 

@@ -33,13 +33,14 @@ void PrintFigures(const station::BenchSettings& settings, const station::Figures
     std::printf("units            %d (%d never answering), %d updates by the station: %d successes, %d "
                 "failures\n",
                 f.units, f.silentUnits, f.updates, f.successes, f.failures);
-    std::printf("wrong verdicts   %d\ndouble updates   %d\n", f.wrongVerdicts, f.doubleUpdates);
+    std::printf("wrong verdicts   %d\ndouble updates   %d\nstray words      %d\n", f.wrongVerdicts,
+                f.doubleUpdates, f.strayWords);
     std::printf("lost record lines %d   (surplus %d, without the shift's keys %d, record warnings %d)\n",
                 f.lostRecordLines, f.surplusRecordLines, f.badRecordLines, f.recordWarnings);
     std::printf("hangs            %d   device errors %d   bad events %d   open failures %d (retried)\n",
                 f.hangs, f.deviceErrors, f.badEvents, f.openFailures);
-    std::printf("pulls            %d by the bench, %d of them after the run had ended\n", f.pulls,
-                f.latePulls);
+    std::printf("pulls            %d by the bench, %d of them after the run had ended; %d contact breaks\n",
+                f.pulls, f.latePulls, f.contactBreaks);
     if (f.baselineTaken) {
         std::printf("after %d units   %d descriptors, %d threads, %ld kB resident (idle: 4 silent units, 4 "
                     "absent ports)\n",
