@@ -1,5 +1,7 @@
 #include "flash/StationSlot.h"
 
+#include "flash/FreeMemory.h"
+
 #include "link/BootLoaderBytes.h"
 #include "link/ComPorts.h"
 #include "link/DeviceResync.h"
@@ -70,6 +72,8 @@ void StationSlot::Run() {
             UpdateOpenDevice(*state_, job_, [this](const DeviceEvent& event) { emit Event(event); });
         updating_ = false;
         emit Finished(outcome);
+        // The unit's update is done with what it allocated; a shift of thousands must not grow.
+        ReturnFreedMemory();
         if (!WaitForUnitToLeave())
             break;
     }
