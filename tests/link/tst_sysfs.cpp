@@ -2,8 +2,11 @@
 // way the kernel lays them out: what names a USB adapter when it comes back under another node, and
 // the receive trigger of a built-in UART.
 
+#include "link/ChosenPort.h"
 #include "link/PortIdentity.h"
 #include "link/ReceiveTrigger.h"
+
+#include "SysfsTree.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,61 +18,6 @@
 #include <unistd.h>
 
 using namespace rq70;
-
-namespace {
-
-// A sysfs tree: devices under devices/, and class/tty/<name>/device leading to each tty's device.
-struct SysfsTree {
-    QTemporaryDir root;
-
-    QString Path(const QString& relative) const { return QDir(root.path()).filePath(relative); }
-    QByteArray Read(const QString& relative) const {
-        QFile file(Path(relative));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray("(none)");
-    }
-
-    void Write(const QString& relative, const QByteArray& value) const {
-        QDir().mkpath(QFileInfo(Path(relative)).path());
-        QFile file(Path(relative));
-        if (!file.open(QIODevice::WriteOnly))
-            qFatal("cannot write %s", qPrintable(Path(relative)));
-        file.write(value + '\n');
-    }
-
-    // A USB device at `place` ("1-1.2") with its ids and serial number ("" for none).
-    void AddUsbDevice(const QString& place, const QByteArray& vendor, const QByteArray& product,
-                      const QByteArray& serial) const {
-        const QString device = "devices/pci0000:00/usb1/" + place;
-        Write(device + "/idVendor", vendor);
-        Write(device + "/idProduct", product);
-        if (!serial.isEmpty())
-            Write(device + "/serial", serial);
-    }
-
-    // A tty on interface `interface` of the USB device at `place`: a ttyUSB is a usb-serial port
-    // below the interface, a ttyACM has the interface itself as its device.
-    void AddTty(const QString& name, const QString& place, int interface, int portNumber = -1) const {
-        const QString interfaceFolder =
-            QStringLiteral("devices/pci0000:00/usb1/%1/%1:1.%2").arg(place).arg(interface);
-        Write(interfaceFolder + "/bInterfaceNumber", QByteArray::number(interface).rightJustified(2, '0'));
-        QString device = interfaceFolder;
-        if (name.startsWith("ttyUSB")) {
-            device += "/" + name;
-            QDir().mkpath(Path(device));
-            if (portNumber >= 0)
-                Write(device + "/port_number", QByteArray::number(portNumber));
-        }
-        Link(name, device);
-    }
-
-    void Link(const QString& name, const QString& device) const {
-        QDir().mkpath(Path("class/tty/" + name));
-        QFile::link(Path(device), Path("class/tty/" + name + "/device"));
-    }
-    void Remove(const QString& name) const { QDir(Path("class/tty/" + name)).removeRecursively(); }
-};
-
-} // namespace
 
 class SysfsTest : public QObject {
     Q_OBJECT
@@ -165,6 +113,40 @@ private slots:
         QVERIFY(unseen != seen);
         QCOMPARE(NodeOfDeviceNow(unseen, {}, {pty}, root, noProcesses.path()), QString());
         ::close(master);
+    }
+
+    void aChosenAdapterIsFollowedOnlyAtItsPlaceOnTheBus() {
+        // The only adapter with its serial number when it is chosen: nothing in sight yet tells
+        // that a twin may come.
+        SysfsTree sys;
+        QTemporaryDir noProcesses;
+        sys.AddUsbDevice("1-1", "10c4", "ea60", "0001");
+        sys.AddTty("ttyUSB0", "1-1", 0);
+        ChosenPort chosen("COM2", "/dev/ttyUSB0", 2, "/dev/ttyUSB0");
+        chosen.ReadSystemAt(sys.root.path(), noProcesses.path());
+        chosen.LineUp();
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB0"));
+
+        // A twin is plugged in later at another socket: the chosen one is still where it was.
+        sys.AddUsbDevice("1-2", "10c4", "ea60", "0001");
+        sys.AddTty("ttyUSB1", "1-2", 0);
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB0"));
+        // The chosen one is pulled: its twin is the only node with its serial number, and is
+        // still not taken for it.
+        sys.Remove("ttyUSB0");
+        QCOMPARE(chosen.FindNow(), QString());
+        // Back in its own socket, under a new node while the old one is held: found there.
+        sys.AddTty("ttyUSB2", "1-1", 0);
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB2"));
+        chosen.MoveTo("/dev/ttyUSB2");
+        chosen.LineUp();
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB2"));
+        // Moved to a socket of its own, it is not followed: only a search may say which it is.
+        sys.Remove("ttyUSB2");
+        sys.AddUsbDevice("1-3", "10c4", "ea60", "0001");
+        sys.AddTty("ttyUSB3", "1-3", 0);
+        sys.Remove("ttyUSB1");
+        QCOMPARE(chosen.FindNow(), QString());
     }
 
     void aUartsReceiveTriggerIsOneByteWhileThePortIsHeld() {
