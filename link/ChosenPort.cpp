@@ -29,6 +29,7 @@ void ChosenPort::LineUp() {
         // they are plugged in, and a twin may come at any time: this one is followed only at its
         // own place on the bus, whether or not another is in sight now.
         place_ = UsbPlaceOf(node_, sysfsRoot_);
+        usbSerial_ = UsbSerialNumberOf(node_, sysfsRoot_);
     }
     lineLost_ = false;
     needsResync_ = true;

@@ -29,6 +29,9 @@ public:
     QString PathNow() const;
     // What names the device (see PortIdentity.h); "" until the port has opened.
     QString Identity() const { return identity_; }
+    // The USB serial number of the device's adapter, read with its identity when the port first
+    // opened, so that it can be told after the adapter is gone; "" for none.
+    QString UsbSerial() const { return usbSerial_; }
 
     // The node that leads to this device now: its own node while that is still this device, else
     // the node its path leads to now, else, for a USB adapter, any node its identity shows up under.
@@ -65,6 +68,7 @@ private:
     int comNumber_ = 0;
     QString node_;
     QString identity_;
+    QString usbSerial_;
     // A USB adapter's place on the bus ("1-1.2") when the port first opened.
     QString place_;
     QString sysfsRoot_ = QStringLiteral("/sys");

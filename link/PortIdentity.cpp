@@ -142,14 +142,27 @@ QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot)
     return nodes;
 }
 
-QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot) {
+namespace {
+
+// The USB device (not its interface) behind the device node; false for a port that is no USB
+// adapter.
+bool FindUsbDevice(const QString& canonicalNode, const QString& sysfsRoot, QDir& usb) {
     QString device;
-    QDir interface;
-    if (canonicalNode.isEmpty() ||
-        !FindUsbInterface(QFileInfo(canonicalNode).fileName(), sysfsRoot, device, interface) ||
-        !interface.cdUp())
-        return {};
-    return interface.dirName();
+    return !canonicalNode.isEmpty() &&
+           FindUsbInterface(QFileInfo(canonicalNode).fileName(), sysfsRoot, device, usb) && usb.cdUp();
+}
+
+} // namespace
+
+QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot) {
+    QDir usb;
+    return FindUsbDevice(canonicalNode, sysfsRoot, usb) ? usb.dirName() : QString();
+}
+
+QString UsbSerialNumberOf(const QString& canonicalNode, const QString& sysfsRoot) {
+    QDir usb;
+    return FindUsbDevice(canonicalNode, sysfsRoot, usb) ? ReadAttribute(usb.path(), QStringLiteral("serial"))
+                                                        : QString();
 }
 
 QString NodeOfDeviceNow(const QString& identity, const QString& place, const QStringList& candidates,

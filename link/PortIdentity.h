@@ -27,6 +27,10 @@ QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot 
 // is no USB adapter.
 QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot = QStringLiteral("/sys"));
 
+// The USB serial number of the adapter behind the device node, or "" for a port that is no USB
+// adapter or an adapter without one.
+QString UsbSerialNumberOf(const QString& canonicalNode, const QString& sysfsRoot = QStringLiteral("/sys"));
+
 // The node a chosen device is under now, of `candidates` (its old node, where its path leads now)
 // and every node whose USB adapter has `identity`: the one with that identity and, where `place` is
 // given, at that place on the bus. "" when none is, and also when two nodes are (two adapters

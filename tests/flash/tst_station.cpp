@@ -204,13 +204,23 @@ private slots:
         }
         QCOMPARE(station.Count("start"), 4);
 
-        // One record line per unit, each naming the shift, its slot and the note.
+        // One record line per unit, each naming the shift, its slot, the note and the cradle as it
+        // was given; C's failure names the pty it was pulled from, though that is gone.
         const QList<QJsonObject> records = JsonLinesOf(record);
         QCOMPARE(records.size(), 4);
         QStringList units;
         for (const QJsonObject& line : records) {
             QCOMPARE(line.value("shift").toString(), shift.value("shift").toString());
             QCOMPARE(line.value("note").toString(), QString("WO 17"));
+            const int slot = line.value("slot").toInt();
+            QCOMPARE(line.value("port").toString(), station.Port(slot));
+            QCOMPARE(line.value("device_path").toString(), station.Port(slot));
+            const QString node = line.value("device_node").toString();
+            if (slot == 1)
+                QCOMPARE(node, line.value("verdict") == "success" ? a.PtyPath() : b.PtyPath());
+            else if (line.value("verdict") == "failure")
+                QCOMPARE(node, c.PtyPath());
+            QVERIFY(line.value("usb_serial").isNull());
             units << QStringLiteral("%1 %2")
                          .arg(line.value("slot").toInt())
                          .arg(line.value("verdict").toString());

@@ -125,6 +125,7 @@ private slots:
         ChosenPort chosen("COM2", "/dev/ttyUSB0", 2, "/dev/ttyUSB0");
         chosen.ReadSystemAt(sys.root.path(), noProcesses.path());
         chosen.LineUp();
+        QCOMPARE(chosen.UsbSerial(), QString("0001"));
         QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB0"));
 
         // A twin is plugged in later at another socket: the chosen one is still where it was.
@@ -147,6 +148,7 @@ private slots:
         sys.AddTty("ttyUSB3", "1-3", 0);
         sys.Remove("ttyUSB1");
         QCOMPARE(chosen.FindNow(), QString());
+        QCOMPARE(chosen.UsbSerial(), QString("0001"));
     }
 
     void aUartsReceiveTriggerIsOneByteWhileThePortIsHeld() {
