@@ -1,7 +1,5 @@
 #include "link/ChosenPort.h"
 
-#include "link/PortIdentity.h"
-
 #include <QFileInfo>
 
 namespace rq70 {
@@ -23,13 +21,12 @@ QString ChosenPort::PathNow() const {
 
 void ChosenPort::LineUp() {
     // The device first opened is the one chosen; a reopen finds it by what it read then.
-    if (identity_.isEmpty()) {
+    if (identity_.kind == DeviceIdentity::Kind::None) {
         identity_ = DeviceIdentityOf(node_, sysfsRoot_, procRoot_);
         // Adapters that share a serial number (cheap chips often do) are told apart only by where
         // they are plugged in, and a twin may come at any time: this one is followed only at its
         // own place on the bus, whether or not another is in sight now.
         place_ = UsbPlaceOf(node_, sysfsRoot_);
-        usbSerial_ = UsbSerialNumberOf(node_, sysfsRoot_);
     }
     lineLost_ = false;
     needsResync_ = true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/PortIdentity.h"
+
 #include <QString>
 
 namespace rq70 {
@@ -27,11 +29,11 @@ public:
     // while it still leads to the device's node (a stable /dev/serial/by-id link stays as it is),
     // else the node the device came back under (ttyUSB1 while the old ttyUSB0 is held).
     QString PathNow() const;
-    // What names the device (see PortIdentity.h); "" until the port has opened.
-    QString Identity() const { return identity_; }
+    // What names the device; Kind::None until the port has opened.
+    DeviceIdentity Identity() const { return identity_; }
     // The USB serial number of the device's adapter, read with its identity when the port first
     // opened, so that it can be told after the adapter is gone; "" for none.
-    QString UsbSerial() const { return usbSerial_; }
+    QString UsbSerial() const { return identity_.serialNumber; }
 
     // The node that leads to this device now: its own node while that is still this device, else
     // the node its path leads to now, else, for a USB adapter, any node its identity shows up under.
@@ -67,8 +69,7 @@ private:
     QString givenPath_;
     int comNumber_ = 0;
     QString node_;
-    QString identity_;
-    QString usbSerial_;
+    DeviceIdentity identity_;
     // A USB adapter's place on the bus ("1-1.2") when the port first opened.
     QString place_;
     QString sysfsRoot_ = QStringLiteral("/sys");

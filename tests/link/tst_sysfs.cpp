@@ -19,6 +19,26 @@
 
 using namespace rq70;
 
+namespace {
+
+using Kind = DeviceIdentity::Kind;
+
+// For messages of failed checks.
+QByteArray Text(const DeviceIdentity& identity) {
+    return QStringList{QString::number(int(identity.kind)),
+                       identity.usbId,
+                       identity.serialNumber,
+                       identity.place,
+                       identity.interfaceNumber,
+                       identity.portNumber,
+                       identity.holders.join(','),
+                       identity.node}
+        .join(' ')
+        .toLocal8Bit();
+}
+
+} // namespace
+
 class SysfsTest : public QObject {
     Q_OBJECT
 
@@ -27,9 +47,10 @@ private slots:
         SysfsTree sys;
         sys.AddUsbDevice("1-1", "0403", "6001", "A10K3B2C");
         sys.AddTty("ttyUSB0", "1-1", 0);
-        const QString adapter = DeviceIdentityOf("/dev/ttyUSB0", sys.root.path());
-        QVERIFY2(IsUsbIdentity(adapter) && adapter.contains("0403:6001") && adapter.contains("A10K3B2C"),
-                 qPrintable(adapter));
+        const DeviceIdentity adapter = DeviceIdentityOf("/dev/ttyUSB0", sys.root.path());
+        QVERIFY2(adapter.IsUsbAdapter() && adapter.usbId == "0403:6001" &&
+                     adapter.serialNumber == "A10K3B2C" && adapter.place.isEmpty(),
+                 Text(adapter));
 
         // Pulled while something still holds ttyUSB0, and plugged back in: it comes back as
         // ttyUSB1, on another port of the hub, and is still the same adapter.
@@ -58,24 +79,24 @@ private slots:
         sys.AddTty("ttyUSB3", "1-4", 0, 1);
         sys.AddUsbDevice("1-5", "2341", "0043", "");
         sys.AddTty("ttyACM0", "1-5", 0);
-        QStringList identities;
+        QList<DeviceIdentity> identities;
         for (const char* node :
              {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyACM0"}) {
-            const QString identity = DeviceIdentityOf(node, sys.root.path());
-            QVERIFY2(IsUsbIdentity(identity) && !identities.contains(identity), qPrintable(identity));
+            const DeviceIdentity identity = DeviceIdentityOf(node, sys.root.path());
+            QVERIFY2(identity.IsUsbAdapter() && !identities.contains(identity), Text(identity));
             identities << identity;
         }
         // Without a serial number an adapter is named by its place on the bus.
-        QVERIFY2(identities[4].contains("2341:0043") && identities[4].contains("1-5"),
-                 qPrintable(identities[4]));
+        QVERIFY2(identities[4].usbId == "2341:0043" && identities[4].place == "1-5", Text(identities[4]));
         QCOMPARE(NodesWithIdentity(identities[3], sys.root.path()), QStringList{"/dev/ttyUSB3"});
 
         // A built-in UART is its node; a node sysfs does not know too.
         sys.Write("devices/platform/serial8250/tty/ttyS0/type", "4");
         sys.Link("ttyS0", "devices/platform/serial8250/tty/ttyS0");
-        QCOMPARE(DeviceIdentityOf("/dev/ttyS0", sys.root.path()), QStringLiteral("node /dev/ttyS0"));
-        QVERIFY(!IsUsbIdentity(DeviceIdentityOf("/dev/ttyUSB9", sys.root.path())));
-        QCOMPARE(DeviceIdentityOf("", sys.root.path()), QString());
+        const DeviceIdentity uart = DeviceIdentityOf("/dev/ttyS0", sys.root.path());
+        QVERIFY2(uart.kind == Kind::Node && uart.node == "/dev/ttyS0", Text(uart));
+        QCOMPARE(DeviceIdentityOf("/dev/ttyUSB9", sys.root.path()).kind, Kind::Node);
+        QCOMPARE(DeviceIdentityOf("", sys.root.path()).kind, Kind::None);
     }
 
     void aDeviceIsFollowedOnlyWhereNothingElseAnswersToItsNames() {
@@ -86,8 +107,8 @@ private slots:
         sys.AddUsbDevice("1-2", "10c4", "ea60", "0001");
         sys.AddTty("ttyUSB0", "1-1", 0);
         sys.AddTty("ttyUSB1", "1-2", 0);
-        const QString identity = DeviceIdentityOf("/dev/ttyUSB0", root);
-        QCOMPARE(DeviceIdentityOf("/dev/ttyUSB1", root), identity);
+        const DeviceIdentity identity = DeviceIdentityOf("/dev/ttyUSB0", root);
+        QVERIFY(DeviceIdentityOf("/dev/ttyUSB1", root) == identity);
         QCOMPARE(UsbPlaceOf("/dev/ttyUSB0", root), QString("1-1"));
         // By the serial number alone two nodes answer, and neither is taken.
         QCOMPARE(NodeOfDeviceNow(identity, {}, {"/dev/ttyUSB0"}, root), QString());
@@ -106,10 +127,13 @@ private slots:
         const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
         const QString pty = QString::fromLocal8Bit(::ptsname(master));
-        const QString seen = DeviceIdentityOf(pty, root);
+        const DeviceIdentity seen = DeviceIdentityOf(pty, root);
+        QVERIFY2(seen.kind == Kind::Pty && seen.holders == QStringList{QString::number(::getpid())},
+                 Text(seen));
         QCOMPARE(NodeOfDeviceNow(seen, {}, {pty}, root), pty);
         QTemporaryDir noProcesses;
-        const QString unseen = DeviceIdentityOf(pty, root, noProcesses.path());
+        const DeviceIdentity unseen = DeviceIdentityOf(pty, root, noProcesses.path());
+        QCOMPARE(unseen.kind, Kind::UnseenPty);
         QVERIFY(unseen != seen);
         QCOMPARE(NodeOfDeviceNow(unseen, {}, {pty}, root, noProcesses.path()), QString());
         ::close(master);
