@@ -267,8 +267,7 @@ void MainForm::RecordUpdate(const UpdateResult& result, const QDateTime& started
     RunContext context;
     context.program = QStringLiteral("rq70-updater");
     context.version = QCoreApplication::applicationVersion();
-    context.port = ComPortName(state_.link.CommPort());
-    context.devicePath = state_.link.DevicePath();
+    SetPortOfRun(context, state_.link.Port());
     context.updateFile = UpdateFilePath;
     context.updateFileFacts = updateFileFacts_;
     context.highestProgramWord = state_.images.HighestProgramWord;

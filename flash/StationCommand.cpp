@@ -64,6 +64,8 @@ int Station(const FlashOptions& options) {
     context.note = options.note;
 
     QEventLoop loop;
+    // Declared before the slots, which use it until their threads end.
+    SlotClaims claims(ports);
     WorkerThreads<StationSlot> stationSlots;
     int ended = 0;
     for (qsizetype i = 0; i < options.ports.size(); ++i) {
@@ -71,7 +73,7 @@ int Station(const FlashOptions& options) {
                       context};
         job.context.slot = int(i) + 1;
         StationSlot* slot =
-            stationSlots.Add(new StationSlot(std::move(job), options.waitUnplug), &StationSlot::Run);
+            stationSlots.Add(new StationSlot(std::move(job), options.waitUnplug, claims), &StationSlot::Run);
         QObject::connect(slot, &StationSlot::Slot, &loop,
                          [&](const SlotEvent& event) { screen.OnSlot(event); });
         QObject::connect(slot, &StationSlot::Event, &loop,

@@ -30,7 +30,8 @@ constexpr int ResyncWaitMs = 150;
 
 } // namespace
 
-StationSlot::StationSlot(DeviceJob job, bool waitUnplug) : job_(std::move(job)), waitUnplug_(waitUnplug) {}
+StationSlot::StationSlot(DeviceJob job, bool waitUnplug, SlotClaims& claims)
+    : job_(std::move(job)), waitUnplug_(waitUnplug), claims_(claims) {}
 
 StationSlot::~StationSlot() = default;
 
@@ -77,7 +78,7 @@ void StationSlot::Run() {
         if (!WaitForUnitToLeave())
             break;
     }
-    state_->link.Close();
+    ClosePort();
     state_.reset();
     clock_ = nullptr;
     emit Ended(job_.device);
@@ -88,13 +89,20 @@ bool StationSlot::OpenWhenThere() {
     if (link.IsOpen() && !PortWentAway())
         return true;
     if (link.IsOpen()) {
-        link.Close();
+        ClosePort();
         shown_ = Shown::Nothing;
     }
     // Followed by its path, not by the device it led to last: the next unit may come with an
     // adapter of its own behind the same by-id link or cradle port.
     const ChosenPort port = ResolvePortArgument(job_.port.Name());
-    const OpenResult open = port.Node().isEmpty() ? OpenResult{OpenFailure::Missing, 0, {}} : link.Open(port);
+    OpenResult open{OpenFailure::Missing, 0, {}};
+    if (!port.Node().isEmpty()) {
+        // A device that another slot's port leads to is that slot's: opened by both, each unit
+        // would be taken by whichever slot came first.
+        const int holder = claims_.Claim(job_.device, port.Node());
+        open = holder < 0 ? link.Open(port)
+                          : OpenResult{OpenFailure::Other, 0, claims_.Refusal(job_.device, holder)};
+    }
     if (open.ok()) {
         shown_ = Shown::Open;
         Report(SlotEvent::PortBack, link.DevicePath());
@@ -106,7 +114,7 @@ bool StationSlot::OpenWhenThere() {
         Report(SlotEvent::Waiting);
         return true;
     }
-    link.Close();
+    ClosePort();
     if (open.failure == OpenFailure::Missing) {
         if (shown_ != Shown::Gone)
             Report(SlotEvent::PortGone);
@@ -174,10 +182,15 @@ bool StationSlot::WaitForUnitToLeave() {
 
 bool StationSlot::UnitLeftWithPort() {
     Report(SlotEvent::UnitLeft, {}, true);
-    state_->link.Close();
+    ClosePort();
     Report(SlotEvent::PortGone);
     shown_ = Shown::Gone;
     return true;
+}
+
+void StationSlot::ClosePort() {
+    state_->link.Close();
+    claims_.Release(job_.device);
 }
 
 void StationSlot::WaitForTick(int intervalMs) {

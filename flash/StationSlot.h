@@ -1,5 +1,6 @@
 #pragma once
 
+#include "flash/SlotClaims.h"
 #include "flash/UnitUpdate.h"
 
 #include <QObject>
@@ -46,8 +47,9 @@ class StationSlot : public QObject {
 
 public:
     // `job.port` is the port as given; `waitUnplug`: send nothing between a verdict and the port
-    // going away (for cradles whose adapter leaves with the unit).
-    StationSlot(DeviceJob job, bool waitUnplug);
+    // going away (for cradles whose adapter leaves with the unit). `claims`, shared by every slot
+    // of the station, outlives the slot.
+    StationSlot(DeviceJob job, bool waitUnplug, SlotClaims& claims);
     ~StationSlot() override;
 
     // In the slot's thread: serves units until asked to stop, then emits Ended.
@@ -77,12 +79,15 @@ private:
     bool WaitForUnitToLeave();
     // The unit left with its port: both are reported, and the slot waits for the port again.
     bool UnitLeftWithPort();
+    // Closes the port and lets go of its device for the other slots.
+    void ClosePort();
     // Sleeps in the event loop until the current tick ends or the slot is asked to finish.
     void WaitForTick(int intervalMs = SerialLink::MonitorIntervalMs);
     void Report(SlotEvent::Kind kind, const QString& text = {}, bool portGone = false);
 
     DeviceJob job_;
     const bool waitUnplug_;
+    SlotClaims& claims_;
     std::unique_ptr<UpdaterModul> state_;
     // Set from other threads through queued calls only, read in the slot's thread.
     bool finishing_ = false;

@@ -24,8 +24,9 @@ DeviceOutcome UpdateOpenDevice(UpdaterModul& state, const DeviceJob& job, const 
 
     if (!job.recordPath.isEmpty()) {
         RunContext context = job.context;
-        context.port = job.port.Name();
-        context.devicePath = state.link.DevicePath();
+        // The port as it opened for this unit, not as it is after the run: a unit pulled half way
+        // takes its node and adapter with it.
+        SetPortOfRun(context, state.link.Port());
         context.started = outcome.started;
         context.ended = outcome.ended;
         outcome.recordWarning = AppendUpdateRecord(job.recordPath, RecordOfRun(context, outcome.result));

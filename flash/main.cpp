@@ -4,11 +4,10 @@
 #include "common/CommandLine.h"
 #include "flash/FlashCommands.h"
 #include "link/ComPorts.h"
+#include "link/PortPaths.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QHash>
 
 #include <csignal>
@@ -52,9 +51,15 @@ progress, verify_failed, identification, verdict, open_failed, interrupted, summ
 Ctrl-C (or SIGTERM, or SIGHUP when the terminal goes away) stops every update after the row,
 block or EEPROM byte under way, prints the summary and exits with status 1.
 
-Station: each --port is a slot with a thread of its own, followed by its path (use
-/dev/serial/by-id/... links: an adapter plugged in later, or pulled and plugged back, is found
-again; COMn only with RQ70_PORT_DIR). While its cradle is empty a slot sends the presence check (0xF0) every 200 ms, after a
+Station: each --port is a slot with a thread of its own, followed by its path,
+so an adapter plugged in later, or pulled and plugged back, is found again. Name
+a cradle by a stable link: /dev/serial/by-path/... (the cradle's USB socket) or
+/dev/serial/by-id/... (an adapter that travels with the unit); COMn only with
+RQ70_PORT_DIR. /dev/ttyUSBn and /dev/ttyACMn are refused: the kernel numbers
+them in the order adapters are plugged in. Two ports that lead to one device are
+refused at the start, and when that shows only once the port appears, the later
+slot takes no units ("cannot open", naming the other slot).
+While its cradle is empty a slot sends the presence check (0xF0) every 200 ms, after a
 resynchronisation on each new open. A unit whose boot loader answers is updated at once, exactly
 as `update` does, and recorded with the shift id, its slot and --note TEXT. The slot then waits
 for that unit to leave before it takes the next: its port goes away, or it has not answered a
@@ -83,20 +88,43 @@ int WrongArguments(const QString& problem) {
     return ExitWrongArguments;
 }
 
-// Two arguments that name the same device would have two threads fighting over one port.
+// Two arguments that lead to the same device would have two threads fighting over one port. Also
+// while it is not there, as cradles are before their first unit: two names of one port folder
+// entry, or two links to one node, lead to one device as soon as it comes.
 QString SamePortTwice(const QList<rq70::ChosenPort>& ports) {
     QHash<QString, QString> seen;
     for (const rq70::ChosenPort& port : ports) {
-        // COM names come normalised ("com1" is COM1); paths are compared as the files they name.
-        const QString key = !port.Node().isEmpty() ? port.Node()
-                            : port.ComNumber() > 0
-                                ? port.Name()
-                                : QDir::cleanPath(QFileInfo(port.GivenPath()).absoluteFilePath());
+        // COM names come normalised ("com1" is COM1): COMn is where it is looked for, and without a
+        // port folder a COM number with nothing behind it is its name.
+        const QString path = port.ComNumber() > 0 ? rq70::ComPortEntry(port.ComNumber()) : port.GivenPath();
+        const QString key = path.isEmpty() ? port.Name() : rq70::WherePathLeads(path);
         if (seen.contains(key))
             return QStringLiteral("%1 and %2 are the same port").arg(seen.value(key), port.Name());
         seen.insert(key, port.Name());
     }
     return {};
+}
+
+// The kernel's names of USB serial ports move from cradle to cradle as adapters are plugged in:
+// what to name the cradle by instead, with the stable links that lead to that port today. Tests
+// point RQ70_DEV_SERIAL at a folder of links of their own in place of /dev/serial.
+QString MovingNameRefusal(const QString& path) {
+    const QString serialFolder = qEnvironmentVariable("RQ70_DEV_SERIAL", QStringLiteral("/dev/serial"));
+    const rq70::StableLinks links = rq70::StableLinksTo(path, serialFolder);
+    const QString refusal = QStringLiteral("station: name each cradle by a stable link, not %1: the kernel "
+                                           "numbers ttyUSB and ttyACM ports in the order adapters are "
+                                           "plugged in")
+                                .arg(path);
+    if (links.byPath.isEmpty() && links.byId.isEmpty())
+        return QStringLiteral("%1; use its link in %2/by-path/ (the cradle's USB socket) or %2/by-id/ (an "
+                              "adapter that travels with the unit)")
+            .arg(refusal, serialFolder);
+    QStringList lines{QStringLiteral("%1. What leads to %2 today:").arg(refusal, path)};
+    for (const QString& link : links.byPath)
+        lines << QStringLiteral("  %1  (the cradle's USB socket)").arg(link);
+    for (const QString& link : links.byId)
+        lines << QStringLiteral("  %1  (the adapter, which travels with the unit)").arg(link);
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace
@@ -230,6 +258,8 @@ int main(int argc, char* argv[]) {
                                                      "(/dev/serial/by-id/... for a USB adapter), not %1: "
                                                      "COM numbers move to another adapter when one is pulled")
                                           .arg(port.Name()));
+            if (port.ComNumber() == 0 && rq70::IsMovingKernelName(port.GivenPath()))
+                return WrongArguments(MovingNameRefusal(port.GivenPath()));
         }
         if (const QString twice = SamePortTwice(options.ports); !twice.isEmpty())
             return WrongArguments(twice);

@@ -1,7 +1,5 @@
 #include "link/ChosenPort.h"
 
-#include "link/PortIdentity.h"
-
 #include <QFileInfo>
 
 namespace rq70 {
@@ -11,7 +9,8 @@ ChosenPort::ChosenPort(const QString& name, const QString& givenPath, int comNum
       node_(!node.isEmpty() || givenPath.isEmpty() ? node : QFileInfo(givenPath).canonicalFilePath()) {}
 
 QString ChosenPort::FindNow() const {
-    return NodeOfDeviceNow(identity_, place_, {node_, QFileInfo(givenPath_).canonicalFilePath()});
+    return NodeOfDeviceNow(identity_, place_, {node_, QFileInfo(givenPath_).canonicalFilePath()}, sysfsRoot_,
+                           procRoot_);
 }
 
 QString ChosenPort::PathNow() const {
@@ -22,12 +21,12 @@ QString ChosenPort::PathNow() const {
 
 void ChosenPort::LineUp() {
     // The device first opened is the one chosen; a reopen finds it by what it read then.
-    if (identity_.isEmpty()) {
-        identity_ = DeviceIdentityOf(node_);
-        // Adapters that share a serial number (cheap chips often do) are told apart by where they
-        // are plugged in: this one is followed only at its own place on the bus.
-        if (NodesWithIdentity(identity_).size() > 1)
-            place_ = UsbPlaceOf(node_);
+    if (identity_.kind == DeviceIdentity::Kind::None) {
+        identity_ = DeviceIdentityOf(node_, sysfsRoot_, procRoot_);
+        // Adapters that share a serial number (cheap chips often do) are told apart only by where
+        // they are plugged in, and a twin may come at any time: this one is followed only at its
+        // own place on the bus, whether or not another is in sight now.
+        place_ = UsbPlaceOf(node_, sysfsRoot_);
     }
     lineLost_ = false;
     needsResync_ = true;

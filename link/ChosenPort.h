@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/PortIdentity.h"
+
 #include <QString>
 
 namespace rq70 {
@@ -23,16 +25,22 @@ public:
     // The device node with every link followed: what gets opened, so that every path to one device
     // meets the same lock. "" when the port does not exist.
     QString Node() const { return node_; }
-    // The path that leads to the device now, for messages and the update record: the path as
-    // given while it still leads to the device's node (a stable /dev/serial/by-id link stays as it
-    // is), else the node the device came back under (ttyUSB1 while the old ttyUSB0 is held).
+    // The path that leads to the device now, for messages while it is open: the path as given
+    // while it still leads to the device's node (a stable /dev/serial/by-id link stays as it is),
+    // else the node the device came back under (ttyUSB1 while the old ttyUSB0 is held).
     QString PathNow() const;
-    // What names the device (see PortIdentity.h); "" until the port has opened.
-    QString Identity() const { return identity_; }
+    // What names the device; Kind::None until the port has opened.
+    DeviceIdentity Identity() const { return identity_; }
+    // The USB serial number of the device's adapter, read with its identity when the port first
+    // opened, so that it can be told after the adapter is gone; "" for none.
+    QString UsbSerial() const { return identity_.serialNumber; }
 
     // The node that leads to this device now: its own node while that is still this device, else
     // the node its path leads to now, else, for a USB adapter, any node its identity shows up under.
     // "" while the device is gone, while only other devices answer to its names, or while two do.
+    // A USB adapter is followed only at the place on the bus where it first opened: a twin with
+    // the same serial number may be plugged in elsewhere at any time, and only the place tells
+    // the two apart.
     QString FindNow() const;
     // The device came back under `node`.
     void MoveTo(const QString& node) { node_ = node; }
@@ -51,14 +59,23 @@ public:
     // A reply did not come: the device may have missed bytes and be inside a command.
     void MarkOutOfStep() { needsResync_ = true; }
 
+    // Where what names the device is read: sysfs and /proc, or trees that a test lays out the same
+    // way in their place.
+    void ReadSystemAt(const QString& sysfsRoot, const QString& procRoot) {
+        sysfsRoot_ = sysfsRoot;
+        procRoot_ = procRoot;
+    }
+
 private:
     QString name_;
     QString givenPath_;
     int comNumber_ = 0;
     QString node_;
-    QString identity_;
-    // Set where another adapter shared the identity when the port first opened: its place on the bus.
+    DeviceIdentity identity_;
+    // A USB adapter's place on the bus ("1-1.2") when the port first opened.
     QString place_;
+    QString sysfsRoot_ = QStringLiteral("/sys");
+    QString procRoot_ = QStringLiteral("/proc");
     bool lineLost_ = false;
     bool needsResync_ = false;
 };

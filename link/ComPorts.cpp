@@ -60,12 +60,16 @@ QString ComPortName(int n) {
 
 namespace {
 
+QString PortDirEntry(int n) {
+    return QDir(qEnvironmentVariable(PortDirVariable)).filePath(ComPortName(n));
+}
+
 // The device path behind COMn in a system list taken once.
 QString DevicePathIn(const QStringList& systemPaths, int n) {
     if (n < 1)
         return {};
     if (qEnvironmentVariableIsSet(PortDirVariable)) {
-        const QString entry = QDir(qEnvironmentVariable(PortDirVariable)).filePath(ComPortName(n));
+        const QString entry = PortDirEntry(n);
         // A link whose target is gone (a simulator that stopped) is no port.
         return QFileInfo::exists(entry) ? entry : QString();
     }
@@ -80,6 +84,12 @@ QStringList SystemPortPathsIfUsed() {
 
 QString ComPortDevicePath(int n) {
     return n < 1 ? QString() : DevicePathIn(SystemPortPathsIfUsed(), n);
+}
+
+QString ComPortEntry(int n) {
+    if (n >= 1 && qEnvironmentVariableIsSet(PortDirVariable))
+        return PortDirEntry(n);
+    return ComPortDevicePath(n);
 }
 
 QList<ChosenPort> ListComPorts(int first, int last) {

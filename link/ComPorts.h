@@ -16,6 +16,10 @@ QString ComPortName(int n);
 // the rest, so the numbering stays the same from one start to the next.
 QString ComPortDevicePath(int n);
 
+// Where COMn is looked for: with RQ70_PORT_DIR set, the entry "COMn" of that folder, whether or
+// not it is there now; without it, the device path behind COMn now ("" for none).
+QString ComPortEntry(int n);
+
 // The port number in a text such as "COM3" (any case, blanks around it), or 0 when it names no
 // port.
 int PortNumberOf(const QString& text);

@@ -11,9 +11,6 @@ namespace rq70 {
 
 namespace {
 
-const QString UsbPrefix = QStringLiteral("usb ");
-const QString UnseenPtyPrefix = QStringLiteral("pty with its other end unseen ");
-
 QString ReadAttribute(const QString& folder, const QString& name) {
     QFile file(folder + QLatin1Char('/') + name);
     if (!file.open(QIODevice::ReadOnly))
@@ -40,31 +37,32 @@ bool FindUsbInterface(const QString& ttyName, const QString& sysfsRoot, QString&
     return false;
 }
 
-// The tty's USB interface and device.
-QString UsbIdentity(const QString& ttyName, const QString& sysfsRoot) {
+// The tty's USB interface and device; Kind::None for a tty that is no USB adapter.
+DeviceIdentity UsbIdentity(const QString& ttyName, const QString& sysfsRoot) {
     QString device;
     QDir usb;
     if (!FindUsbInterface(ttyName, sysfsRoot, device, usb))
         return {};
-    const QString interface = ReadAttribute(usb.path(), QStringLiteral("bInterfaceNumber"));
+    DeviceIdentity identity;
+    identity.interfaceNumber = ReadAttribute(usb.path(), QStringLiteral("bInterfaceNumber"));
     // Adapters with several ports behind one interface number them.
-    const QString port = ReadAttribute(device, QStringLiteral("port_number"));
+    identity.portNumber = ReadAttribute(device, QStringLiteral("port_number"));
+    if (identity.portNumber.isEmpty())
+        identity.portNumber = QStringLiteral("0");
     if (!usb.cdUp())
         return {};
     const QString vendor = ReadAttribute(usb.path(), QStringLiteral("idVendor"));
     const QString product = ReadAttribute(usb.path(), QStringLiteral("idProduct"));
     if (vendor.isEmpty() || product.isEmpty())
         return {};
-    const QString serial = ReadAttribute(usb.path(), QStringLiteral("serial"));
+    identity.kind = DeviceIdentity::Kind::UsbAdapter;
+    identity.usbId = vendor + QLatin1Char(':') + product;
+    identity.serialNumber = ReadAttribute(usb.path(), QStringLiteral("serial"));
     // Without a serial number, the place on the bus ("1-1.2") names the adapter.
-    const QString which =
-        serial.isEmpty() ? QStringLiteral("at ") + usb.dirName() : QStringLiteral("serial ") + serial;
-    return UsbPrefix +
-           QStringLiteral("%1:%2 %3 interface %4 port %5")
-               .arg(vendor, product, which, interface, port.isEmpty() ? QStringLiteral("0") : port);
+    if (identity.serialNumber.isEmpty())
+        identity.place = usb.dirName();
+    return identity;
 }
-
-const QString PtyPrefix = QStringLiteral("pty of process ");
 
 // Of the processes `among` (every process when empty), those that hold the master of pty number
 // `index` open.
@@ -95,44 +93,45 @@ QStringList PtyMasterHolders(const QString& index, const QString& procRoot, cons
 // Whether `node` is the device `identity` names. A pty is asked of its own holders only: the
 // monitor asks on every tick while its device is out, and reading every process's descriptors
 // each time would cost the windows' thread tens of milliseconds on a busy desktop.
-bool HasIdentity(const QString& node, const QString& identity, const QString& sysfsRoot,
+bool HasIdentity(const QString& node, const DeviceIdentity& identity, const QString& sysfsRoot,
                  const QString& procRoot) {
-    if (identity.startsWith(PtyPrefix)) {
+    if (identity.kind == DeviceIdentity::Kind::Pty) {
         const QFileInfo pty(node);
-        const QStringList holders = identity.mid(PtyPrefix.size()).split(QLatin1Char(','));
         return pty.path() == QLatin1String("/dev/pts") &&
-               PtyMasterHolders(pty.fileName(), procRoot, holders) == holders;
+               PtyMasterHolders(pty.fileName(), procRoot, identity.holders) == identity.holders;
     }
     return DeviceIdentityOf(node, sysfsRoot, procRoot) == identity;
 }
 
 } // namespace
 
-QString DeviceIdentityOf(const QString& canonicalNode, const QString& sysfsRoot, const QString& procRoot) {
+DeviceIdentity DeviceIdentityOf(const QString& canonicalNode, const QString& sysfsRoot,
+                                const QString& procRoot) {
+    DeviceIdentity identity;
     if (canonicalNode.isEmpty())
-        return {};
+        return identity;
     const QFileInfo node(canonicalNode);
     if (node.path() == QLatin1String("/dev/pts")) {
-        const QStringList holders = PtyMasterHolders(node.fileName(), procRoot);
-        if (!holders.isEmpty())
-            return PtyPrefix + holders.join(QLatin1Char(','));
+        identity.holders = PtyMasterHolders(node.fileName(), procRoot);
         // Its other end belongs to another user (or /proc hides it). Pty numbers are used again at
         // once, by terminals too, so its number names nothing that could be followed.
-        return UnseenPtyPrefix + canonicalNode;
+        identity.kind =
+            identity.holders.isEmpty() ? DeviceIdentity::Kind::UnseenPty : DeviceIdentity::Kind::Pty;
+        if (identity.holders.isEmpty())
+            identity.node = canonicalNode;
+        return identity;
     } else if (node.path() == QLatin1String("/dev")) {
-        if (const QString usb = UsbIdentity(node.fileName(), sysfsRoot); !usb.isEmpty())
+        if (DeviceIdentity usb = UsbIdentity(node.fileName(), sysfsRoot); usb.IsUsbAdapter())
             return usb;
     }
-    return QStringLiteral("node ") + canonicalNode;
+    identity.kind = DeviceIdentity::Kind::Node;
+    identity.node = canonicalNode;
+    return identity;
 }
 
-bool IsUsbIdentity(const QString& identity) {
-    return identity.startsWith(UsbPrefix);
-}
-
-QStringList NodesWithIdentity(const QString& identity, const QString& sysfsRoot) {
+QStringList NodesWithIdentity(const DeviceIdentity& identity, const QString& sysfsRoot) {
     QStringList nodes;
-    if (!IsUsbIdentity(identity))
+    if (!identity.IsUsbAdapter())
         return nodes;
     const QDir ttys(sysfsRoot + QStringLiteral("/class/tty"));
     for (const QString& name : ttys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
@@ -152,16 +151,16 @@ QString UsbPlaceOf(const QString& canonicalNode, const QString& sysfsRoot) {
     return interface.dirName();
 }
 
-QString NodeOfDeviceNow(const QString& identity, const QString& place, const QStringList& candidates,
+QString NodeOfDeviceNow(const DeviceIdentity& identity, const QString& place, const QStringList& candidates,
                         const QString& sysfsRoot, const QString& procRoot) {
-    if (identity.isEmpty() || identity.startsWith(UnseenPtyPrefix))
+    if (identity.kind == DeviceIdentity::Kind::None || identity.kind == DeviceIdentity::Kind::UnseenPty)
         return {};
     QStringList found;
     for (const QString& candidate : candidates + NodesWithIdentity(identity, sysfsRoot)) {
         if (candidate.isEmpty() || found.contains(candidate))
             continue;
         // A USB adapter is there while sysfs shows it; any other port while its node is.
-        if (!IsUsbIdentity(identity) && !QFileInfo::exists(candidate))
+        if (!identity.IsUsbAdapter() && !QFileInfo::exists(candidate))
             continue;
         if (!HasIdentity(candidate, identity, sysfsRoot, procRoot))
             continue;

@@ -1,8 +1,13 @@
 #include "update/RunRecord.h"
 
-#include "link/ComPorts.h"
-
 namespace rq70 {
+
+void SetPortOfRun(RunContext& context, const ChosenPort& port) {
+    context.port = port.Name();
+    context.devicePath = port.GivenPath();
+    context.deviceNode = port.Node();
+    context.usbSerial = port.UsbSerial();
+}
 
 UpdateRecord RecordOfRun(const RunContext& context, const UpdateResult& result) {
     UpdateRecord record;
@@ -12,7 +17,8 @@ UpdateRecord RecordOfRun(const RunContext& context, const UpdateResult& result) 
     record.version = context.version;
     record.port = context.port;
     record.devicePath = context.devicePath;
-    record.usbSerial = DescribePort(context.devicePath).serialNumber;
+    record.deviceNode = context.deviceNode;
+    record.usbSerial = context.usbSerial;
     record.updateFile = context.updateFile;
     record.updateFileSize = context.updateFileFacts.size;
     record.updateFileSha256 = context.updateFileFacts.sha256;

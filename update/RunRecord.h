@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/ChosenPort.h"
 #include "update/UpdateProcedure.h"
 #include "update/UpdateRecord.h"
 
@@ -13,8 +14,11 @@ namespace rq70 {
 struct RunContext {
     QString program;
     QString version;
+    // See SetPortOfRun.
     QString port;
     QString devicePath;
+    QString deviceNode;
+    QString usbSerial;
     QString updateFile;
     UpdateFileFacts updateFileFacts;
     int highestProgramWord = 0;
@@ -26,6 +30,12 @@ struct RunContext {
     int slot = 0;
     QString note;
 };
+
+// The port of the run as the record names it: as the user gave it ("COM3", or the path), the path
+// that name stood for (the COMn link, or the path itself), and the node and USB serial number the
+// device had when its port opened. All of it is known before the update starts, so a unit pulled
+// half way is still recorded with the cradle it sat in.
+void SetPortOfRun(RunContext& context, const ChosenPort& port);
 
 // The update record of a run: verdict "success", "aborted" or "failure", with the phase, word and
 // reason of a failure, the identification after a success, and the USB serial number of the port's

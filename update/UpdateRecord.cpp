@@ -234,6 +234,7 @@ QJsonObject ToJson(const UpdateRecord& record) {
         {"version", record.version},
         {"port", record.port},
         {"device_path", record.devicePath},
+        {"device_node", TextOrNull(record.deviceNode)},
         {"usb_serial", TextOrNull(record.usbSerial)},
         {"update_file", record.updateFile},
         {"update_file_size",

@@ -23,8 +23,12 @@ struct UpdateRecord {
     QString version;
     // As the user gave it: "COM3" or a device path.
     QString port;
+    // The path the port stood for: the COMn link (or the port COMn was), or the path as given.
     QString devicePath;
-    // Empty when the port has none.
+    // The device node with every link followed, when the port opened ("/dev/ttyUSB1"); empty when
+    // unknown.
+    QString deviceNode;
+    // Of the port's adapter when the port opened; empty when it has none.
     QString usbSerial;
     QString updateFile;
     // -1 and empty when unknown.

@@ -47,6 +47,7 @@ struct Bench {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("RQ70_PORT_DIR", folder.path());
         environment.insert("RQ70_UPDATE_RECORD", record);
+        environment.insert("RQ70_DEV_SERIAL", folder.filePath("serial"));
         flash.setProcessEnvironment(environment);
         if (fileSizeLimit > 0)
             flash.start("prlimit",
@@ -282,6 +283,17 @@ private slots:
         row("station, one cradle twice", {"station", "@SAMPLE", "--port", "COM1", "--port", "@PTY1"}, {"1"},
             2, {"same port"});
         row("station without a port", {"station", "@SAMPLE"}, {}, 2, {"--port"});
+        // Cradles before their first unit: nothing is there yet to open.
+        row("station, an empty cradle as COMn and by its path",
+            {"station", "@SAMPLE", "--port", "COM7", "--port", "@COM7"}, {}, 2, {"same port"});
+        row("station, an empty cradle through a linked folder",
+            {"station", "@SAMPLE", "--port", "@COM7", "--port", "@ALIAS7"}, {}, 2, {"same port"});
+        row("two links to one node that is not there",
+            {"update", "@SAMPLE", "--port", "@LINKA", "--port", "@LINKB"}, {}, 2, {"same port"});
+        row("station, a kernel name that moves", {"station", "@SAMPLE", "--port", "/dev/ttyUSB0"}, {}, 2,
+            {"not /dev/ttyUSB0", "@BYPATH", "(the cradle's USB socket)", "@BYID", "travels with the unit"});
+        row("station, a kernel name without stable links", {"station", "@SAMPLE", "--port", "/dev/ttyACM3"},
+            {}, 2, {"not /dev/ttyACM3", "/by-path/", "/by-id/"});
         row("--wait-unplug with update", update + QStringList{"--wait-unplug"}, {"1"}, 2,
             {"go with station"});
         row("a COM name and its device path", update + QStringList{"--port", "@PTY1"}, {"1"}, 2,
@@ -338,7 +350,24 @@ private slots:
         const QString huge = bench.folder.filePath("RQ70-HUGE.KRV");
         QFile hugeFile(huge);
         QVERIFY(hugeFile.open(QIODevice::WriteOnly) && hugeFile.resize(qint64(1) << 30));
+        // Links that lead to nodes this machine may not have: where they lead is known all the same.
+        const QString serial = bench.folder.filePath("serial");
+        const QString byPath = serial + "/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+        const QString byId = serial + "/by-id/usb-FTDI_FT232R_USB_UART_A10K3B2C-if00-port0";
+        const QString links = bench.folder.filePath("links");
+        QVERIFY(QDir().mkpath(serial + "/by-path") && QDir().mkpath(serial + "/by-id") &&
+                QDir().mkpath(links));
+        QVERIFY(QFile::link("/dev/ttyUSB0", byPath) && QFile::link("/dev/ttyUSB0", byId) &&
+                QFile::link("/dev/ttyUSB10", serial + "/by-id/usb-FTDI_FT232R_USB_UART_B20X-if00-port0"));
+        QVERIFY(QFile::link("/dev/ttyUSB9", links + "/a") && QFile::link("/dev/ttyUSB9", links + "/b"));
+        QVERIFY(QFile::link(bench.folder.path(), bench.folder.filePath("alias")));
         const QHash<QString, QString> placeholders{
+            {"@COM7", bench.folder.filePath("COM7")},
+            {"@ALIAS7", bench.folder.filePath("alias/COM7")},
+            {"@LINKA", links + "/a"},
+            {"@LINKB", links + "/b"},
+            {"@BYPATH", byPath},
+            {"@BYID", byId},
             {"@FIFO", fifo},
             {"@HUGE", huge},
             {"@NODATA", noData},

@@ -204,13 +204,23 @@ private slots:
         }
         QCOMPARE(station.Count("start"), 4);
 
-        // One record line per unit, each naming the shift, its slot and the note.
+        // One record line per unit, each naming the shift, its slot, the note and the cradle as it
+        // was given; C's failure names the pty it was pulled from, though that is gone.
         const QList<QJsonObject> records = JsonLinesOf(record);
         QCOMPARE(records.size(), 4);
         QStringList units;
         for (const QJsonObject& line : records) {
             QCOMPARE(line.value("shift").toString(), shift.value("shift").toString());
             QCOMPARE(line.value("note").toString(), QString("WO 17"));
+            const int slot = line.value("slot").toInt();
+            QCOMPARE(line.value("port").toString(), station.Port(slot));
+            QCOMPARE(line.value("device_path").toString(), station.Port(slot));
+            const QString node = line.value("device_node").toString();
+            if (slot == 1)
+                QCOMPARE(node, line.value("verdict") == "success" ? a.PtyPath() : b.PtyPath());
+            else if (line.value("verdict") == "failure")
+                QCOMPARE(node, c.PtyPath());
+            QVERIFY(line.value("usb_serial").isNull());
             units << QStringLiteral("%1 %2")
                          .arg(line.value("slot").toInt())
                          .arg(line.value("verdict").toString());
@@ -306,6 +316,48 @@ private slots:
         QCOMPARE(station.Next("summary", 0).value("units").toInt(), units);
         QCOMPARE(station.Finish(), 1);
         QCOMPARE(JsonLinesOf(record).size(), units);
+    }
+
+    void oneDeviceUnderTwoSlotsNamesIsServedByOneSlot() {
+        // Two cradles named apart at the start, empty and with nothing to tell them apart by.
+        QTemporaryDir folder;
+        const QString record = folder.filePath("updates.jsonl");
+        const FirmwareImages images = ImagesOf(RQ70_SAMPLE_UPDATE_FILE);
+        const int erasesOfOneUpdate = (images.HighestProgramWord - 256) / 32 + 1;
+        Station station(folder.path());
+        station.Start({RQ70_SAMPLE_UPDATE_FILE, "--port", station.Port(1), "--port", station.Port(2)},
+                      record);
+        QVERIFY(!station.Next("port_gone", 2).isEmpty());
+        SimulatedDevice first;
+        QVERIFY(first.Start(1, {"--id", "unit F"}, folder.path()));
+        QVERIFY(!station.Next("port_back", 1).isEmpty());
+        // Then slot 2's name is made to lead wherever slot 1's does.
+        QVERIFY(QFile::link(station.Port(1), station.Port(2)));
+        const QString refusal = station.Next("open_failed", 2).value("reason").toString();
+        QVERIFY2(refusal.contains("slot 1 (" + station.Port(1) + ")"), qPrintable(refusal));
+        QCOMPARE(station.Next("verdict", 1).value("verdict").toString(), QString("success"));
+        QTRY_VERIFY_WITH_TIMEOUT(BytesAfterFinish(first) >= 6, 10000);
+        QVERIFY(first.Stop());
+        QCOMPARE(first.CommandCount("erase"), erasesOfOneUpdate);
+
+        // The next unit is there for both names at once: one slot takes it, the other says whose
+        // it is, and it is updated once.
+        SimulatedDevice second;
+        QVERIFY(second.Start(1, {"--id", "unit G"}, folder.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(station.Count("verdict") == 2, 15000);
+        const int taker = station.Count("verdict", 2) == 1 ? 2 : 1;
+        QCOMPARE(station.Count("start", taker), taker == 1 ? 2 : 1);
+        QCOMPARE(station.Count("start"), 2);
+        const QString other = station.Next("open_failed", 3 - taker).value("reason").toString();
+        QVERIFY2(other.contains(QStringLiteral("slot %1 (").arg(taker)), qPrintable(other));
+        QTRY_VERIFY_WITH_TIMEOUT(BytesAfterFinish(second) >= 6, 10000);
+        station.Signal(SIGINT);
+        QCOMPARE(station.Next("summary", 0).value("succeeded").toInt(), 2);
+        QCOMPARE(station.Finish(), 0);
+        QVERIFY(second.Stop());
+        QCOMPARE(second.CommandCount("erase"), erasesOfOneUpdate);
+        QCOMPARE(MemoryDifference(second.Dump(), images), QString());
+        QCOMPARE(station.Count("start"), 2);
     }
 
     void waitUnplugAndTheTwoStagesOfCtrlC() {

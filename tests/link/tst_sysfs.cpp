@@ -2,8 +2,11 @@
 // way the kernel lays them out: what names a USB adapter when it comes back under another node, and
 // the receive trigger of a built-in UART.
 
+#include "link/ChosenPort.h"
 #include "link/PortIdentity.h"
 #include "link/ReceiveTrigger.h"
+
+#include "SysfsTree.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,56 +21,21 @@ using namespace rq70;
 
 namespace {
 
-// A sysfs tree: devices under devices/, and class/tty/<name>/device leading to each tty's device.
-struct SysfsTree {
-    QTemporaryDir root;
+using Kind = DeviceIdentity::Kind;
 
-    QString Path(const QString& relative) const { return QDir(root.path()).filePath(relative); }
-    QByteArray Read(const QString& relative) const {
-        QFile file(Path(relative));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray("(none)");
-    }
-
-    void Write(const QString& relative, const QByteArray& value) const {
-        QDir().mkpath(QFileInfo(Path(relative)).path());
-        QFile file(Path(relative));
-        if (!file.open(QIODevice::WriteOnly))
-            qFatal("cannot write %s", qPrintable(Path(relative)));
-        file.write(value + '\n');
-    }
-
-    // A USB device at `place` ("1-1.2") with its ids and serial number ("" for none).
-    void AddUsbDevice(const QString& place, const QByteArray& vendor, const QByteArray& product,
-                      const QByteArray& serial) const {
-        const QString device = "devices/pci0000:00/usb1/" + place;
-        Write(device + "/idVendor", vendor);
-        Write(device + "/idProduct", product);
-        if (!serial.isEmpty())
-            Write(device + "/serial", serial);
-    }
-
-    // A tty on interface `interface` of the USB device at `place`: a ttyUSB is a usb-serial port
-    // below the interface, a ttyACM has the interface itself as its device.
-    void AddTty(const QString& name, const QString& place, int interface, int portNumber = -1) const {
-        const QString interfaceFolder =
-            QStringLiteral("devices/pci0000:00/usb1/%1/%1:1.%2").arg(place).arg(interface);
-        Write(interfaceFolder + "/bInterfaceNumber", QByteArray::number(interface).rightJustified(2, '0'));
-        QString device = interfaceFolder;
-        if (name.startsWith("ttyUSB")) {
-            device += "/" + name;
-            QDir().mkpath(Path(device));
-            if (portNumber >= 0)
-                Write(device + "/port_number", QByteArray::number(portNumber));
-        }
-        Link(name, device);
-    }
-
-    void Link(const QString& name, const QString& device) const {
-        QDir().mkpath(Path("class/tty/" + name));
-        QFile::link(Path(device), Path("class/tty/" + name + "/device"));
-    }
-    void Remove(const QString& name) const { QDir(Path("class/tty/" + name)).removeRecursively(); }
-};
+// For messages of failed checks.
+QByteArray Text(const DeviceIdentity& identity) {
+    return QStringList{QString::number(int(identity.kind)),
+                       identity.usbId,
+                       identity.serialNumber,
+                       identity.place,
+                       identity.interfaceNumber,
+                       identity.portNumber,
+                       identity.holders.join(','),
+                       identity.node}
+        .join(' ')
+        .toLocal8Bit();
+}
 
 } // namespace
 
@@ -79,9 +47,10 @@ private slots:
         SysfsTree sys;
         sys.AddUsbDevice("1-1", "0403", "6001", "A10K3B2C");
         sys.AddTty("ttyUSB0", "1-1", 0);
-        const QString adapter = DeviceIdentityOf("/dev/ttyUSB0", sys.root.path());
-        QVERIFY2(IsUsbIdentity(adapter) && adapter.contains("0403:6001") && adapter.contains("A10K3B2C"),
-                 qPrintable(adapter));
+        const DeviceIdentity adapter = DeviceIdentityOf("/dev/ttyUSB0", sys.root.path());
+        QVERIFY2(adapter.IsUsbAdapter() && adapter.usbId == "0403:6001" &&
+                     adapter.serialNumber == "A10K3B2C" && adapter.place.isEmpty(),
+                 Text(adapter));
 
         // Pulled while something still holds ttyUSB0, and plugged back in: it comes back as
         // ttyUSB1, on another port of the hub, and is still the same adapter.
@@ -110,24 +79,24 @@ private slots:
         sys.AddTty("ttyUSB3", "1-4", 0, 1);
         sys.AddUsbDevice("1-5", "2341", "0043", "");
         sys.AddTty("ttyACM0", "1-5", 0);
-        QStringList identities;
+        QList<DeviceIdentity> identities;
         for (const char* node :
              {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyACM0"}) {
-            const QString identity = DeviceIdentityOf(node, sys.root.path());
-            QVERIFY2(IsUsbIdentity(identity) && !identities.contains(identity), qPrintable(identity));
+            const DeviceIdentity identity = DeviceIdentityOf(node, sys.root.path());
+            QVERIFY2(identity.IsUsbAdapter() && !identities.contains(identity), Text(identity));
             identities << identity;
         }
         // Without a serial number an adapter is named by its place on the bus.
-        QVERIFY2(identities[4].contains("2341:0043") && identities[4].contains("1-5"),
-                 qPrintable(identities[4]));
+        QVERIFY2(identities[4].usbId == "2341:0043" && identities[4].place == "1-5", Text(identities[4]));
         QCOMPARE(NodesWithIdentity(identities[3], sys.root.path()), QStringList{"/dev/ttyUSB3"});
 
         // A built-in UART is its node; a node sysfs does not know too.
         sys.Write("devices/platform/serial8250/tty/ttyS0/type", "4");
         sys.Link("ttyS0", "devices/platform/serial8250/tty/ttyS0");
-        QCOMPARE(DeviceIdentityOf("/dev/ttyS0", sys.root.path()), QStringLiteral("node /dev/ttyS0"));
-        QVERIFY(!IsUsbIdentity(DeviceIdentityOf("/dev/ttyUSB9", sys.root.path())));
-        QCOMPARE(DeviceIdentityOf("", sys.root.path()), QString());
+        const DeviceIdentity uart = DeviceIdentityOf("/dev/ttyS0", sys.root.path());
+        QVERIFY2(uart.kind == Kind::Node && uart.node == "/dev/ttyS0", Text(uart));
+        QCOMPARE(DeviceIdentityOf("/dev/ttyUSB9", sys.root.path()).kind, Kind::Node);
+        QCOMPARE(DeviceIdentityOf("", sys.root.path()).kind, Kind::None);
     }
 
     void aDeviceIsFollowedOnlyWhereNothingElseAnswersToItsNames() {
@@ -138,8 +107,8 @@ private slots:
         sys.AddUsbDevice("1-2", "10c4", "ea60", "0001");
         sys.AddTty("ttyUSB0", "1-1", 0);
         sys.AddTty("ttyUSB1", "1-2", 0);
-        const QString identity = DeviceIdentityOf("/dev/ttyUSB0", root);
-        QCOMPARE(DeviceIdentityOf("/dev/ttyUSB1", root), identity);
+        const DeviceIdentity identity = DeviceIdentityOf("/dev/ttyUSB0", root);
+        QVERIFY(DeviceIdentityOf("/dev/ttyUSB1", root) == identity);
         QCOMPARE(UsbPlaceOf("/dev/ttyUSB0", root), QString("1-1"));
         // By the serial number alone two nodes answer, and neither is taken.
         QCOMPARE(NodeOfDeviceNow(identity, {}, {"/dev/ttyUSB0"}, root), QString());
@@ -158,13 +127,52 @@ private slots:
         const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
         const QString pty = QString::fromLocal8Bit(::ptsname(master));
-        const QString seen = DeviceIdentityOf(pty, root);
+        const DeviceIdentity seen = DeviceIdentityOf(pty, root);
+        QVERIFY2(seen.kind == Kind::Pty && seen.holders == QStringList{QString::number(::getpid())},
+                 Text(seen));
         QCOMPARE(NodeOfDeviceNow(seen, {}, {pty}, root), pty);
         QTemporaryDir noProcesses;
-        const QString unseen = DeviceIdentityOf(pty, root, noProcesses.path());
+        const DeviceIdentity unseen = DeviceIdentityOf(pty, root, noProcesses.path());
+        QCOMPARE(unseen.kind, Kind::UnseenPty);
         QVERIFY(unseen != seen);
         QCOMPARE(NodeOfDeviceNow(unseen, {}, {pty}, root, noProcesses.path()), QString());
         ::close(master);
+    }
+
+    void aChosenAdapterIsFollowedOnlyAtItsPlaceOnTheBus() {
+        // The only adapter with its serial number when it is chosen: nothing in sight yet tells
+        // that a twin may come.
+        SysfsTree sys;
+        QTemporaryDir noProcesses;
+        sys.AddUsbDevice("1-1", "10c4", "ea60", "0001");
+        sys.AddTty("ttyUSB0", "1-1", 0);
+        ChosenPort chosen("COM2", "/dev/ttyUSB0", 2, "/dev/ttyUSB0");
+        chosen.ReadSystemAt(sys.root.path(), noProcesses.path());
+        chosen.LineUp();
+        QCOMPARE(chosen.UsbSerial(), QString("0001"));
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB0"));
+
+        // A twin is plugged in later at another socket: the chosen one is still where it was.
+        sys.AddUsbDevice("1-2", "10c4", "ea60", "0001");
+        sys.AddTty("ttyUSB1", "1-2", 0);
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB0"));
+        // The chosen one is pulled: its twin is the only node with its serial number, and is
+        // still not taken for it.
+        sys.Remove("ttyUSB0");
+        QCOMPARE(chosen.FindNow(), QString());
+        // Back in its own socket, under a new node while the old one is held: found there.
+        sys.AddTty("ttyUSB2", "1-1", 0);
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB2"));
+        chosen.MoveTo("/dev/ttyUSB2");
+        chosen.LineUp();
+        QCOMPARE(chosen.FindNow(), QString("/dev/ttyUSB2"));
+        // Moved to a socket of its own, it is not followed: only a search may say which it is.
+        sys.Remove("ttyUSB2");
+        sys.AddUsbDevice("1-3", "10c4", "ea60", "0001");
+        sys.AddTty("ttyUSB3", "1-3", 0);
+        sys.Remove("ttyUSB1");
+        QCOMPARE(chosen.FindNow(), QString());
+        QCOMPARE(chosen.UsbSerial(), QString("0001"));
     }
 
     void aUartsReceiveTriggerIsOneByteWhileThePortIsHeld() {

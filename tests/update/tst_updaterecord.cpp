@@ -1,9 +1,11 @@
 // The update record: what its JSON line holds, where the file goes, that lines appended by many
 // threads and a second program at once stay whole, and how the history reads and shows them.
 
+#include "update/RunRecord.h"
 #include "update/UpdateRecord.h"
 
 #include "OpenFilesAsNobody.h"
+#include "SysfsTree.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -53,6 +55,7 @@ UpdateRecord ProgramFailure() {
     record.version = "1.2.0";
     record.port = "/dev/ttyUSB0";
     record.devicePath = "/dev/ttyUSB0";
+    record.deviceNode = "/dev/ttyUSB0";
     record.usbSerial = "A10K3XQ";
     record.updateFile = "/home/tech/fw/RQ70-4.2.KRV";
     record.updateFileSize = 48213;
@@ -183,6 +186,7 @@ private slots:
             {"version", "1.2.0"},
             {"port", "/dev/ttyUSB0"},
             {"device_path", "/dev/ttyUSB0"},
+            {"device_node", "/dev/ttyUSB0"},
             {"usb_serial", "A10K3XQ"},
             {"update_file", "/home/tech/fw/RQ70-4.2.KRV"},
             {"update_file_size", 48213},
@@ -215,6 +219,7 @@ private slots:
                                  "version",
                                  "port",
                                  "device_path",
+                                 "device_node",
                                  "usb_serial",
                                  "update_file",
                                  "update_file_size",
@@ -230,12 +235,39 @@ private slots:
                                  "note"};
         expectedKeys.sort();
         QCOMPARE(keys, expectedKeys);
-        for (const char* key :
-             {"start", "end", "duration_s", "usb_serial", "update_file_size", "update_file_sha256",
-              "identification", "failed_phase", "failed_word", "reason", "shift", "slot", "note"})
+        for (const char* key : {"start", "end", "duration_s", "device_node", "usb_serial", "update_file_size",
+                                "update_file_sha256", "identification", "failed_phase", "failed_word",
+                                "reason", "shift", "slot", "note"})
             QVERIFY2(json.value(key).isNull(), key);
         QCOMPARE(json.value("host").toString(), QSysInfo::machineHostName());
         QCOMPARE(json.value("user").toString(), QString("tech"));
+    }
+
+    // An adapter pulled half way through the update: the record still names the cradle as it was
+    // given, the node the unit was on and the adapter's serial number, as the port opened.
+    void aRunIsRecordedWithItsPortAsItOpened() {
+        SysfsTree sys;
+        QTemporaryDir noProcesses;
+        sys.AddUsbDevice("1-4", "0403", "6001", "A10K3XQ");
+        sys.AddTty("ttyUSB1", "1-4", 0);
+        const QString byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ-if00-port0";
+        ChosenPort port(byId, byId, 0, "/dev/ttyUSB1");
+        port.ReadSystemAt(sys.root.path(), noProcesses.path());
+        port.LineUp();
+        sys.Remove("ttyUSB1");
+        port.LineWentAway();
+        RunContext context;
+        SetPortOfRun(context, port);
+
+        UpdateResult pulled;
+        pulled.failedPhase = UpdatePhase::Program;
+        pulled.failedWord = 300;
+        const QJsonObject json = ToJson(RecordOfRun(context, pulled));
+        QCOMPARE(json.value("verdict").toString(), QString("failure"));
+        QCOMPARE(json.value("port").toString(), byId);
+        QCOMPARE(json.value("device_path").toString(), byId);
+        QCOMPARE(json.value("device_node").toString(), QString("/dev/ttyUSB1"));
+        QCOMPARE(json.value("usb_serial").toString(), QString("A10K3XQ"));
     }
 
     void jsonTimesAreUtc_data() {

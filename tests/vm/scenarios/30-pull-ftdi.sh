@@ -1,6 +1,7 @@
 # The FTDI adapter pulled out in the program phase: the run ends "not successful" within a
-# second of the pull, with exit status 1 and a record line naming the failed phase. Plugged in
-# again, a second run by the adapter's /dev/serial/by-id link finishes the device.
+# second of the pull, with exit status 1 and a record line naming the failed phase, the node and
+# the adapter's serial number. Plugged in again, a second run by the adapter's /dev/serial/by-id
+# link finishes the device.
 # devices: ftdi1
 # limit: 240
 source /usr/local/lib/rq70-vm/lib.sh
@@ -22,6 +23,9 @@ status=$?
 ended=$(now_ms)
 figure="exit $(seconds $((ended - pulled)))s after the pull ($(seconds $((ended - asked)))s after asking)"
 pulled_run_failed /dev/ttyUSB0
+# Read when the port opened: the adapter is gone by the time the line is written.
+[[ $(vmtool count "$W/record.jsonl" verdict=failure device_node=/dev/ttyUSB0 usb_serial=RQ70BENCH1) -eq 1 ]] ||
+    fail "the pulled run's record does not name the node and the adapter's serial number"
 
 ctl plug ftdi1 || fail "plug refused"
 wait_until 20 eval 'test -n "$(ftdi_by_id)"' || fail "no by-id link after plugging back in"

@@ -48,5 +48,8 @@ windows_ended || fail "the updater did not end after its result window was close
 kill $holder
 read -r verdict path _ <<<"$(vmtool record "$W/main.record.jsonl" -)"
 memory=$(host_dump ftdi1 "$W/RQ70-n.KRV") || fail "$memory"
-[[ $verdict == success && $path == /dev/ttyUSB1 ]] || fail "the second run's record: $verdict on $path, not /dev/ttyUSB1"
+# The record names the port COMn stood for when it was chosen, and the node it was updated on.
+[[ $verdict == success && $path == /dev/ttyUSB0 ]] || fail "the second run's record: $verdict on $path, not /dev/ttyUSB0"
+[[ $(vmtool count "$W/main.record.jsonl" verdict=success device_node=/dev/ttyUSB1 usb_serial=RQ70BENCH1) -eq 1 ]] ||
+    fail "the second run's record does not name the node /dev/ttyUSB1 and the adapter RQ70BENCH1"
 pass "connected $(seconds $seen)s after ttyUSB1 appeared; OK updated it on /dev/ttyUSB1; $memory"
