@@ -681,6 +681,28 @@ private slots:
         QCOMPARE(added[0].value("port").toString(), QString("COM2\x1b]0;x\x07"));
     }
 
+    // Every program's --help fits a terminal of 80 columns, and so does the manual made from it.
+    void everyHelpFitsEightyColumns() {
+        const QList<QStringList> programs{{RQ70_FLASH_PATH, "--help"},
+                                          {RQ70_FLASH_PATH, "update", "--help"},
+                                          {RQ70_FLASH_PATH, "station", "--help"},
+                                          {RQ70_UPDATER_PATH, "--help"},
+                                          {RQ70_KRV_PATH, "--help"},
+                                          {RQ70_DEVSIM_PATH, "--help"}};
+        for (const QStringList& program : programs) {
+            QProcess help;
+            help.start(program.first(), program.mid(1));
+            QVERIFY(help.waitForFinished(10000));
+            QCOMPARE(help.exitCode(), 0);
+            const QStringList lines = QString::fromUtf8(help.readAllStandardOutput()).split('\n');
+            QVERIFY2(lines.size() > 5, qPrintable(program.join(' ')));
+            for (const QString& line : lines)
+                QVERIFY2(line.size() <= 80,
+                         qPrintable(QStringLiteral("%1: %2 columns: %3")
+                                        .arg(program.join(' '), QString::number(line.size()), line)));
+        }
+    }
+
     // An update interrupted in each phase, by the device hanging up, by its adapter being pulled or
     // by rq70-flash being killed (the device then power-cycled): a second rq70-flash finishes it.
     void interruptedUpdateIsFinishedByASecondRun_data() {
