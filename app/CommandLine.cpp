@@ -7,21 +7,24 @@ namespace rq70 {
 namespace {
 
 constexpr const char* Description =
-    R"(Brings new firmware into a Karvo RQ-70 device over a serial port: loads the update file,
-finds the device's boot loader ("Auto Detect..."), and erases, writes and verifies the device
-when OK is pressed.
+    R"(Brings new firmware into a Karvo RQ-70 device over a serial port: loads the
+update file, finds the device's boot loader ("Auto Detect..."), and erases,
+writes and verifies the device when OK is pressed.
 
-The update file: without FILE.KRV the updater loads the first file named RQ70*.KRV (letter case
-ignored, first by name) in the folder that holds its executable. When that folder is /usr/bin,
-/usr/local/bin or /bin, as for the installed updater, it looks in the current working folder
-instead. FILE.KRV names the file to load, under any name, in place of that search.
+The update file: without FILE.KRV the updater loads the first file named
+RQ70*.KRV (letter case ignored, first by name) in the folder that holds its
+executable. When that folder is /usr/bin, /usr/local/bin or /bin, as for the
+installed updater, it looks in the current working folder instead. FILE.KRV
+names the file to load, under any name, in place of that search.
 
-Ports: COM1, COM2, ... are the serial ports the system reports (/dev/ttyS*, then /dev/ttyUSB*,
-/dev/ttyACM* and the rest); with RQ70_PORT_DIR set, COMn is the entry COMn of that folder.
-Every update is recorded as one JSON line in $XDG_STATE_HOME/rq70-updater/updates.jsonl
-(~/.local/state/... when unset), or in the file RQ70_UPDATE_RECORD names.
+Ports: COM1, COM2, ... are the serial ports the system reports (/dev/ttyS*, then
+/dev/ttyUSB*, /dev/ttyACM* and the rest); with RQ70_PORT_DIR set, COMn is the
+entry COMn of that folder. Every update is recorded as one JSON line in
+$XDG_STATE_HOME/rq70-updater/updates.jsonl (~/.local/state/... when unset), or
+in the file RQ70_UPDATE_RECORD names.
 
-Exit status: 0 when the windows are closed (or for --help and --version), 2 for wrong arguments.)";
+Exit status: 0 when the windows are closed (or for --help and --version), 2 for
+wrong arguments.)";
 
 } // namespace
 

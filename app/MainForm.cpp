@@ -3,6 +3,7 @@
 #include "ui_MainForm.h"
 
 #include "app/InfoForm.h"
+#include "common/TerminalText.h"
 #include "image/HexLoader.h"
 #include "image/ScrambledFile.h"
 #include "image/UpdateFileDiscovery.h"
@@ -276,7 +277,7 @@ void MainForm::RecordUpdate(const UpdateResult& result, const QDateTime& started
     // The record is for traceability; a technician's update stands whether or not it was written.
     const QString problem = AppendUpdateRecord(UpdateRecordPath(), RecordOfRun(context, result));
     if (!problem.isEmpty())
-        qWarning("rq70-updater: the update record was not written: %s", qPrintable(problem));
+        qWarning("rq70-updater: the update record was not written: %s", qPrintable(TerminalSafe(problem)));
 }
 
 void MainForm::ShowAdapterNoticeOnce() {

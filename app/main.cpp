@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
+#include "common/TerminalText.h"
 #include "image/UpdateFileDiscovery.h"
 
 #include <QApplication>
@@ -29,7 +30,9 @@ int main(int argc, char* argv[]) {
         std::fputs(qPrintable(command.text), stdout);
         return 0;
     case rq70::CommandLine::WrongArguments:
-        std::fprintf(stderr, "rq70-updater: %s\nTry 'rq70-updater --help'.\n", qPrintable(command.text));
+        // The problem quotes what was typed, which may hold anything.
+        std::fprintf(stderr, "rq70-updater: %s\nTry 'rq70-updater --help'.\n",
+                     qPrintable(rq70::TerminalSafe(command.text)));
         return rq70::ExitWrongArguments;
     case rq70::CommandLine::Run:
         break;

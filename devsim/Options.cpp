@@ -17,19 +17,21 @@ namespace {
 constexpr std::string_view Usage = R"(Usage: rq70-devsim --port-dir DIR --port COMn [options] [fault options]
    or: rq70-devsim --tty PATH [options] [fault options]
 
-Simulates the RQ-70 boot loader on a pseudo-terminal. The pty's path is printed on stdout once
-DIR/COMn links to it. The simulator serves until SIGTERM, SIGINT or SIGHUP, then removes the
-link and writes the dump. After the finish command it goes on serving unless told otherwise.
-With --tty it serves an existing tty instead (put in raw mode), and prints its path.
-Numbers are decimal or 0x-prefixed hex; every option also takes its value as --option=VALUE.
+Simulates the RQ-70 boot loader on a pseudo-terminal. The pty's path is printed
+on stdout once DIR/COMn links to it. The simulator serves until SIGTERM, SIGINT
+or SIGHUP, then removes the link and writes the dump. After the finish command
+it goes on serving unless told otherwise. With --tty it serves an existing tty
+instead (put in raw mode), and prints its path. Numbers are decimal or
+0x-prefixed hex; every option also takes its value as --option=VALUE.
 
 )";
 
 constexpr std::string_view AfterOptions =
-    R"(Signals: SIGUSR1 pulls the adapter, SIGUSR2 plugs it back in; each new pty's path is printed.
+    R"(Signals: SIGUSR1 pulls the adapter, SIGUSR2 plugs it back in; each new pty's
+path is printed.
 
-Exit status: 0 after a signal, a finish with --exit-after-finish or a hang-up; 1 when the pty,
-the link, the log or the dump fails; 2 for wrong arguments.
+Exit status: 0 after a signal, a finish with --exit-after-finish or a hang-up;
+1 when the pty, the link, the log or the dump fails; 2 for wrong arguments.
 )";
 
 // Stores an option's value (empty for a switch) in `options`; false, with `error` set, for a bad
@@ -223,16 +225,33 @@ QString Name(const OptionEntry& entry) {
     return QString::fromLatin1(entry.name.data(), static_cast<qsizetype>(entry.name.size()));
 }
 
-// "  --name VALUE" and the help lines in a column beside it, or below it when the two would touch.
+// "  --name VALUE" and its help beside it, filled into the column up to the 80th and below the name
+// when the two would touch. The line breaks in the table only split its source lines.
 std::string HelpEntry(const OptionEntry& option) {
     constexpr std::size_t Column = 28;
-    std::string line = "  --" + std::string(option.name);
+    constexpr std::size_t Width = 80 - Column;
+    std::string text = "  --" + std::string(option.name);
     if (!option.valueName.empty())
-        line += " " + std::string(option.valueName);
-    line += line.size() < Column ? std::string(Column - line.size(), ' ') : "\n" + std::string(Column, ' ');
-    for (const char c : option.help)
-        line += c == '\n' ? "\n" + std::string(Column, ' ') : std::string(1, c);
-    return line + "\n";
+        text += " " + std::string(option.valueName);
+    const std::string indent(Column, ' ');
+    text += text.size() < Column ? std::string(Column - text.size(), ' ') : "\n" + indent;
+    std::size_t filled = 0;
+    std::size_t start = 0;
+    while ((start = option.help.find_first_not_of(" \n", start)) != std::string_view::npos) {
+        const std::size_t end = std::min(option.help.find_first_of(" \n", start), option.help.size());
+        const std::string_view word = option.help.substr(start, end - start);
+        if (filled > 0 && filled + 1 + word.size() > Width) {
+            text += "\n" + indent;
+            filled = 0;
+        } else if (filled > 0) {
+            text += ' ';
+            ++filled;
+        }
+        text += word;
+        filled += word.size();
+        start = end;
+    }
+    return text + "\n";
 }
 
 } // namespace

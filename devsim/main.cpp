@@ -8,6 +8,7 @@
 #include "PtyServer.h"
 
 #include "common/AtomicWrite.h"
+#include "common/TerminalText.h"
 
 #include <chrono>
 #include <csignal>
@@ -25,8 +26,13 @@ using namespace devsim;
 
 namespace {
 
+// A problem on stderr. It may name a file or quote an option as given: neither steers the terminal.
+void Complain(const std::string& problem) {
+    std::cerr << "rq70-devsim: " << rq70::TerminalSafeUtf8(problem) << '\n';
+}
+
 int Fail(const std::string& problem) {
-    std::cerr << "rq70-devsim: " << problem << '\n';
+    Complain(problem);
     return ExitFailure;
 }
 
@@ -44,7 +50,7 @@ int main(int argc, char* argv[]) {
         return ExitSuccess;
     }
     if (!parsed.options) {
-        std::cerr << "rq70-devsim: " << parsed.error << " (try --help)\n";
+        Complain(parsed.error + " (try --help)");
         return ExitUsageError;
     }
     const Options& options = *parsed.options;
@@ -70,7 +76,7 @@ int main(int argc, char* argv[]) {
     try {
         device.emplace(options.idText, options.faults);
     } catch (const std::invalid_argument& error) {
-        std::cerr << "rq70-devsim: " << error.what() << " (try --help)\n";
+        Complain(error.what() + std::string(" (try --help)"));
         return ExitUsageError;
     }
 
@@ -93,7 +99,7 @@ int main(int argc, char* argv[]) {
     const std::string serveError = server.Serve(ending);
     const std::string closeError = server.Close();
     if (serveError.empty() && ending == PtyServer::Ending::HangUp)
-        std::cerr << "rq70-devsim: hung up as the fault plan asked\n";
+        Complain("hung up as the fault plan asked");
 
     int status = ExitSuccess;
     for (const std::string& error : {serveError, closeError}) {

@@ -1,22 +1,32 @@
 #include "flash/Console.h"
 
+#include "common/TerminalText.h"
+
 #include <QJsonDocument>
 
 #include <cstdio>
 
 namespace rq70::flash {
 
-void Say(const QString& text) {
-    std::fprintf(stdout, "%s\n", qPrintable(text));
+namespace {
+
+void SayLine(const QByteArray& line) {
+    std::fprintf(stdout, "%s\n", line.constData());
     std::fflush(stdout);
 }
 
+} // namespace
+
+void Say(const QString& text) {
+    SayLine(TerminalSafe(text).toUtf8());
+}
+
 void Complain(const QString& text) {
-    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
+    std::fprintf(stderr, "rq70-flash: %s\n", TerminalSafe(text).toUtf8().constData());
 }
 
 void SayJson(const QJsonObject& object) {
-    Say(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    SayLine(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 } // namespace rq70::flash

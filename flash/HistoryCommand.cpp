@@ -17,8 +17,7 @@ int History(const FlashOptions& options) {
     }
     if (history.unreadableLines > 0)
         Complain(QStringLiteral("%1 unreadable line(s) in '%2' passed over")
-                     .arg(history.unreadableLines)
-                     .arg(path));
+                     .arg(QString::number(history.unreadableLines), path));
     if (options.json) {
         for (const QJsonObject& record : history.records)
             SayJson(record);

@@ -26,7 +26,7 @@ int ListPorts(const FlashOptions& options) {
                      {"usb_id", facts.usbId}});
             continue;
         }
-        QString line = QStringLiteral("%1  %2").arg(ComPortName(n), -5).arg(path);
+        QString line = ComPortName(n).leftJustified(5) + QStringLiteral("  ") + path;
         const QStringList usb =
             QStringList{facts.manufacturer, facts.product,
                         facts.serialNumber.isEmpty() ? QString() : "serial " + facts.serialNumber,

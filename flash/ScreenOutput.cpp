@@ -1,5 +1,7 @@
 #include "flash/ScreenOutput.h"
 
+#include "common/TerminalText.h"
+
 #include <QJsonDocument>
 
 #include <sys/ioctl.h>
@@ -15,11 +17,11 @@ void ScreenOutput::Write(const QByteArray& bytes) {
 }
 
 void ScreenOutput::Print(const QString& text) {
-    Write(text.toUtf8() + '\n');
+    Write(TerminalSafe(text).toUtf8() + '\n');
 }
 
 void ScreenOutput::PrintJson(const QJsonObject& object) {
-    Print(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    Write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
 int ScreenOutput::Width() const {
@@ -27,10 +29,6 @@ int ScreenOutput::Width() const {
     if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
     return 80;
-}
-
-void NoteOnStderr(const QString& text) {
-    std::fprintf(stderr, "rq70-flash: %s\n", qPrintable(text));
 }
 
 } // namespace rq70::flash

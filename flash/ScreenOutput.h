@@ -14,9 +14,13 @@ class ScreenOutput {
 public:
     explicit ScreenOutput(std::FILE* out) : out_(out) {}
 
-    void Write(const QByteArray& bytes);
+    // One line for a person, through the terminal sanitizer: whatever a device, a file or the
+    // system named goes in, nothing steers the terminal.
     void Print(const QString& text);
     void PrintJson(const QJsonObject& object);
+    // Bytes as they are, for the live screen's own cursor and colour codes around text it has made
+    // safe.
+    void Write(const QByteArray& bytes);
     // Columns of the terminal (80 when it does not say).
     int Width() const;
 
@@ -24,8 +28,5 @@ private:
     std::FILE* const out_;
     bool gone_ = false;
 };
-
-// A message for the user on stderr, which the live lines do not draw over.
-void NoteOnStderr(const QString& text);
 
 } // namespace rq70::flash

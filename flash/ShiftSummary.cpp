@@ -50,7 +50,7 @@ QJsonObject SummaryEvent(const QString& shift, const ShiftTally& tally, qint64 e
             {"slots", perSlot},         {"exit_status", tally.ExitStatus()}};
 }
 
-QString SummaryText(const QString& shift, const ShiftTally& tally, qint64 elapsedMs) {
+QStringList SummaryLines(const QString& shift, const ShiftTally& tally, qint64 elapsedMs) {
     QList<QStringList> rows{{"Slot", "Port", "Units", "Succeeded", "Failed"}};
     for (qsizetype i = 0; i < tally.Slots().size(); ++i) {
         const ShiftTally::Slot& slot = tally.Slots()[i];
@@ -64,11 +64,10 @@ QString SummaryText(const QString& shift, const ShiftTally& tally, qint64 elapse
         for (qsizetype column = 0; column < row.size(); ++column)
             widths[column] = std::max(widths[column], row[column].size());
     }
-    QString text = QStringLiteral("\nShift %1 ended after %2: %3 unit(s), %4 succeeded, %5 failed\n")
-                       .arg(shift, Clock(elapsedMs))
-                       .arg(tally.Units())
-                       .arg(tally.Succeeded())
-                       .arg(tally.Failed());
+    QStringList lines{QString(),
+                      QStringLiteral("Shift %1 ended after %2: %3 unit(s), %4 succeeded, %5 failed")
+                          .arg(shift, Clock(elapsedMs), QString::number(tally.Units()),
+                               QString::number(tally.Succeeded()), QString::number(tally.Failed()))};
     for (const QStringList& row : rows) {
         QString line;
         for (qsizetype column = 0; column < row.size(); ++column) {
@@ -77,9 +76,10 @@ QString SummaryText(const QString& shift, const ShiftTally& tally, qint64 elapse
                                 : row[column].rightJustified(widths[column]);
             line += column + 1 < row.size() ? QStringLiteral("  ") : QString();
         }
-        text += line.trimmed().isEmpty() ? QString() : line + QLatin1Char('\n');
+        if (!line.trimmed().isEmpty())
+            lines << line;
     }
-    return text;
+    return lines;
 }
 
 } // namespace rq70::flash

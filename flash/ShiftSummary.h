@@ -40,7 +40,8 @@ private:
 
 // The closing --json event of a shift.
 QJsonObject SummaryEvent(const QString& shift, const ShiftTally& tally, qint64 elapsedMs);
-// The shift summary for a person: shift, elapsed time and totals, then one line per slot.
-QString SummaryText(const QString& shift, const ShiftTally& tally, qint64 elapsedMs);
+// The shift summary for a person, line by line: a blank line, shift, elapsed time and totals, then
+// a table of the slots.
+QStringList SummaryLines(const QString& shift, const ShiftTally& tally, qint64 elapsedMs);
 
 } // namespace rq70::flash

@@ -52,7 +52,7 @@ int Station(const FlashOptions& options) {
     for (const ChosenPort& port : options.ports)
         ports << port.Name();
     ShiftTally tally(ports);
-    StationScreen screen(ScreenStyle(options), TerminalHasColour(), shift, ports, stdout);
+    StationScreen screen(ScreenStyle(options), TerminalHasColour(), shift, tally, stdout);
 
     RunContext context;
     context.program = QStringLiteral("rq70-flash");
@@ -80,7 +80,7 @@ int Station(const FlashOptions& options) {
                          [&](const DeviceEvent& event) { screen.OnEvent(event); });
         QObject::connect(slot, &StationSlot::Finished, &loop, [&](const DeviceOutcome& outcome) {
             tally.Count(outcome);
-            screen.OnFinished(outcome, tally);
+            screen.OnFinished(outcome);
         });
         QObject::connect(slot, &StationSlot::Ended, &loop, [&] {
             if (++ended == stationSlots.Size())
@@ -106,7 +106,7 @@ int Station(const FlashOptions& options) {
     stationSlots.StartAll();
     loop.exec();
     stationSlots.EndAll();
-    screen.End(tally);
+    screen.End();
     return tally.ExitStatus();
 }
 

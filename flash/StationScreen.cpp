@@ -1,20 +1,14 @@
 #include "flash/StationScreen.h"
 
+#include "flash/Console.h"
 #include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
-#include "update/TerminalText.h"
 
 #include <QJsonArray>
 
 namespace rq70::flash {
 
 namespace {
-
-constexpr int RedrawIntervalMs = 100;
-
-const char* const Green = "\x1b[1;32m";
-const char* const Red = "\x1b[1;31m";
-const char* const Plain = "\x1b[0m";
 
 // A port's column on the live screen: long /dev/serial/by-id/ names keep their start and end.
 constexpr int PortColumn = 24;
@@ -26,48 +20,24 @@ QString ShortPort(const QString& port) {
     return port.left(head) + QStringLiteral("...") + port.right(PortColumn - head - 3);
 }
 
-// The first `width` characters that the terminal shows of `row`; colour codes take no room, and a
-// row cut inside a colour ends it.
-QString FitToWidth(const QString& row, int width) {
-    QString fitted;
-    int shown = 0;
-    bool cut = false;
-    for (qsizetype i = 0; i < row.size(); ++i) {
-        if (row[i] == QLatin1Char('\x1b')) {
-            const qsizetype end = row.indexOf(QLatin1Char('m'), i);
-            if (end > i) {
-                fitted += row.mid(i, end - i + 1);
-                i = end;
-                continue;
-            }
-        }
-        if (shown == width) {
-            cut = true;
-            continue;
-        }
-        fitted += row[i];
-        ++shown;
-    }
-    return cut && fitted.contains(QLatin1Char('\x1b')) ? fitted + QString::fromLatin1(Plain) : fitted;
+QString Number(qsizetype n, int width) {
+    return QString::number(n).rightJustified(width);
 }
 
 } // namespace
 
-StationScreen::StationScreen(Style style, bool colour, const QString& shift, const QStringList& ports,
+StationScreen::StationScreen(Style style, bool colour, const QString& shift, const ShiftTally& tally,
                              std::FILE* out)
-    : style_(style), colour_(colour && style == Style::Terminal), shift_(shift), output_(out) {
-    for (const QString& port : ports)
-        lines_.append(Line{port, State::NoPort, UpdatePhase::None, 0, -1, {}, 0, {}, false, 0, 0});
+    : style_(style), shift_(shift), tally_(tally), output_(out) {
+    for (const ShiftTally::Slot& slot : tally.Slots())
+        lines_.append(Line{slot.port, State::NoPort, UpdatePhase::None, 0, -1, {}, 0, {}, false});
     shiftClock_.start();
-    if (style_ == Style::Terminal) {
-        // The elapsed times and the time left move on while nothing else happens.
-        ticker_.setInterval(1000);
-        QObject::connect(&ticker_, &QTimer::timeout, [this] { Redraw(true); });
-    }
+    if (style_ == Style::Terminal)
+        live_ = std::make_unique<LiveBlock>(output_, colour, [this] { return LiveLines(); });
 }
 
 QString StationScreen::Label(int slot) const {
-    return QStringLiteral("slot %1 (%2)").arg(slot + 1).arg(lines_.value(slot).port);
+    return QStringLiteral("slot %1 (%2)").arg(QString::number(slot + 1), lines_.value(slot).port);
 }
 
 void StationScreen::PrintJson(QJsonObject object, int slot) {
@@ -79,8 +49,9 @@ void StationScreen::PrintJson(QJsonObject object, int slot) {
 }
 
 void StationScreen::Note(const QString& text) {
-    NoteOnStderr(text);
-    drawnRows_ = 0;
+    Complain(text);
+    if (live_)
+        live_->Forget();
 }
 
 void StationScreen::Begin(const QString& note, const QString& updateFile) {
@@ -98,17 +69,15 @@ void StationScreen::Begin(const QString& note, const QString& updateFile) {
         break;
     case Style::Plain:
         output_.Print(QStringLiteral("shift %1 from %2 on %3 slot(s)%4")
-                          .arg(shift_, updateFile)
-                          .arg(lines_.size())
-                          .arg(note.isEmpty() ? QString() : QStringLiteral(", note: ") + TerminalSafe(note)));
+                          .arg(shift_, updateFile, QString::number(lines_.size()),
+                               note.isEmpty() ? QString() : QStringLiteral(", note: ") + note));
         break;
     case Style::Terminal:
-        output_.Print(QStringLiteral("Shift %1 from %2%3 - Ctrl-C ends it after the updates under way")
-                          .arg(shift_, updateFile,
-                               note.isEmpty() ? QString() : QStringLiteral(" (") + TerminalSafe(note) + ')'));
-        sinceRedraw_.start();
-        ticker_.start();
-        Redraw(true);
+        // Cut like the lines below it: a header that wrapped would stand apart from them.
+        live_->PrintAbove(
+            {{QStringLiteral("Shift %1 from %2%3 - Ctrl-C ends it after the updates under way")
+                  .arg(shift_, updateFile, note.isEmpty() ? QString() : QStringLiteral(" (") + note + ')')}});
+        live_->Start();
         break;
     }
 }
@@ -159,8 +128,9 @@ void StationScreen::OnSlot(const SlotEvent& event) {
             start.insert("unit", event.unit);
             PrintJson(start, slot);
         } else if (style_ == Style::Plain) {
-            output_.Print(Label(slot) +
-                          QStringLiteral(": unit %1 updating (%2)").arg(event.unit).arg(event.text));
+            output_.Print(
+                Label(slot) +
+                QStringLiteral(": unit %1 updating (%2)").arg(QString::number(event.unit), event.text));
         }
         break;
     case SlotEvent::AdapterNotice:
@@ -188,12 +158,9 @@ void StationScreen::OnEvent(const DeviceEvent& event) {
     switch (style_) {
     case Style::Json:
         // As often as `update` tells them.
-        if (event.kind == DeviceEvent::VerifyFailed) {
-            PrintJson(VerifyFailedEvent(line.port, event), event.device);
-        } else if (newPhase || event.percent >= line.printedPercent + JsonProgressStep) {
-            line.printedPercent = event.percent;
-            PrintJson(ProgressEvent(line.port, event, line.clock.elapsed()), event.device);
-        }
+        if (const QJsonObject told = EventToTell(line.port, event, line.clock.elapsed(), line.printedPercent);
+            !told.isEmpty())
+            PrintJson(told, event.device);
         break;
     case Style::Plain:
         // A log of a long shift keeps the phases, not every percent.
@@ -208,19 +175,13 @@ void StationScreen::OnEvent(const DeviceEvent& event) {
     }
 }
 
-void StationScreen::OnFinished(const DeviceOutcome& outcome, const ShiftTally& tally) {
+void StationScreen::OnFinished(const DeviceOutcome& outcome) {
     if (outcome.device < 0 || outcome.device >= lines_.size())
         return;
     Line& line = lines_[outcome.device];
-    const ShiftTally::Slot& counts = tally.Slots().value(outcome.device);
-    line.succeeded = counts.succeeded;
-    line.failed = counts.failed;
-    units_ = tally.Units();
-    succeeded_ = tally.Succeeded();
-    failed_ = tally.Failed();
     line.state = outcome.Succeeded() ? State::Succeeded : State::Failed;
     line.lastSucceeded = outcome.Succeeded();
-    line.detail = outcome.Succeeded() ? TerminalSafe(outcome.result.identification) : FailureOf(outcome);
+    line.detail = outcome.Succeeded() ? outcome.result.identification : FailureOf(outcome);
     if (!outcome.recordWarning.isEmpty())
         Note(QStringLiteral("warning: %1: the update record was not written: %2")
                  .arg(Label(outcome.device), outcome.recordWarning));
@@ -233,8 +194,8 @@ void StationScreen::OnFinished(const DeviceOutcome& outcome, const ShiftTally& t
     case Style::Plain:
         output_.Print(Label(outcome.device) +
                       QStringLiteral(": unit %1 %2 after %3%4")
-                          .arg(line.unit)
-                          .arg(outcome.Succeeded() ? QStringLiteral("SUCCEEDED") : QStringLiteral("FAILED"),
+                          .arg(QString::number(line.unit),
+                               outcome.Succeeded() ? QStringLiteral("SUCCEEDED") : QStringLiteral("FAILED"),
                                Clock(outcome.durationMs),
                                line.detail.isEmpty() ? QString() : QStringLiteral(": ") + line.detail));
         break;
@@ -249,94 +210,74 @@ void StationScreen::Interrupted(int stage) {
         PrintJson({{"event", "interrupted"}, {"stage", stage}});
     Note(stage == 1 ? QStringLiteral("interrupted: no new units; the updates under way finish (Ctrl-C "
                                      "again stops them)")
-                    : QStringLiteral("interrupted again: every update stops after the unit under way"));
+                    : QStringLiteral("interrupted again: the updates under way stop after the row, block or "
+                                     "EEPROM byte under way, and their units are recorded as aborted"));
 }
 
-QString StationScreen::StateText(const Line& line) const {
-    const auto verdict = [this](const char* colour, const QString& word) {
-        return colour_ ? QString::fromLatin1(colour) + word + QString::fromLatin1(Plain) : word;
-    };
+ShownLine StationScreen::StateText(const Line& line) const {
+    const QString unit = QStringLiteral("unit %1 ").arg(line.unit);
     // The cradle's last verdict stays in sight until the next unit starts, also when the unit
     // left at once (a device that starts its program after the update stops answering).
-    const QString last =
-        line.unit == 0 ? QString()
+    const ShownLine last =
+        line.unit == 0 ? ShownLine()
         : line.lastSucceeded
-            ? QStringLiteral("  (last: unit %1 ").arg(line.unit) + verdict(Green, "SUCCEEDED") + ')'
-            : QStringLiteral("  (last: unit %1 ").arg(line.unit) + verdict(Red, "FAILED") + ')';
+            ? ShownLine{{QStringLiteral("  (last: ") + unit}, {"SUCCEEDED", ShownText::Green}, {")"}}
+            : ShownLine{{QStringLiteral("  (last: ") + unit}, {"FAILED", ShownText::Red}, {")"}};
     switch (line.state) {
     case State::NoPort:
-        return QStringLiteral("no port") + last;
+        return ShownLine{{"no port"}} + last;
     case State::CannotOpen:
-        return QStringLiteral("cannot open: ") + line.detail;
+        return {{QStringLiteral("cannot open: ") + line.detail}};
     case State::Waiting:
-        return QStringLiteral("waiting for a unit") + last;
+        return ShownLine{{"waiting for a unit"}} + last;
     case State::Updating: {
-        const qint64 elapsed = line.clock.elapsed();
-        QString text =
-            QStringLiteral("unit %1 %2 %3%")
-                .arg(line.unit)
-                .arg(line.phase == UpdatePhase::None ? QStringLiteral("start") : PhaseName(line.phase), -7)
-                .arg(line.percent, 3);
-        if (line.percent > 0 && line.percent < 100)
-            text += QStringLiteral("  %1 left").arg(Clock(elapsed * (100 - line.percent) / line.percent));
-        return text;
+        const QString phase =
+            line.phase == UpdatePhase::None ? QStringLiteral("start") : PhaseName(line.phase);
+        QString text = unit + phase.leftJustified(7) + QLatin1Char(' ') + Number(line.percent, 3) + u'%';
+        if (const QString left = TimeLeft(line.clock.elapsed(), line.percent); !left.isEmpty())
+            text += QStringLiteral("  %1 left").arg(left);
+        return {{text}};
     }
     case State::Succeeded:
-        return QStringLiteral("unit %1 ").arg(line.unit) + verdict(Green, QStringLiteral("SUCCEEDED")) +
-               QStringLiteral("  ") + line.detail + QStringLiteral(" - take it out");
+        return {
+            {unit}, {"SUCCEEDED", ShownText::Green}, {QStringLiteral("  ") + line.detail + " - take it out"}};
     case State::Failed:
-        return QStringLiteral("unit %1 ").arg(line.unit) + verdict(Red, QStringLiteral("FAILED")) +
-               QStringLiteral("  ") + line.detail;
+        return {{unit}, {"FAILED", ShownText::Red}, {QStringLiteral("  ") + line.detail}};
     }
     return {};
 }
 
-void StationScreen::Redraw(bool force) {
-    if (style_ != Style::Terminal ||
-        (!force && sinceRedraw_.isValid() && sinceRedraw_.elapsed() < RedrawIntervalMs))
-        return;
-    sinceRedraw_.restart();
-    // A row wider than the terminal would wrap, and moving up by rows would then land wrong. The
-    // colour codes take no room on the screen.
-    const int width = std::max(output_.Width() - 1, 20);
-    // After the terminal changed its width the rows drawn before may have wrapped: the new ones
-    // start below them instead of moving up by a count that no longer holds.
-    if (width != drawnWidth_)
-        drawnRows_ = 0;
-    drawnWidth_ = width;
-    QStringList rows{FitToWidth(QStringLiteral("%1 elapsed  %2 unit(s)  %3 succeeded  %4 failed")
-                                    .arg(Clock(shiftClock_.elapsed()))
-                                    .arg(units_)
-                                    .arg(succeeded_)
-                                    .arg(failed_),
-                                width)};
+QList<ShownLine> StationScreen::LiveLines() const {
+    QList<ShownLine> shown{
+        ShownLine{{QStringLiteral("%1 elapsed  %2 unit(s)  %3 succeeded  %4 failed")
+                       .arg(Clock(shiftClock_.elapsed()), QString::number(tally_.Units()),
+                            QString::number(tally_.Succeeded()), QString::number(tally_.Failed()))}}};
     for (qsizetype i = 0; i < lines_.size(); ++i) {
-        const Line& line = lines_[i];
-        rows << FitToWidth(QStringLiteral("%1 %2 %3 ok %4 failed  ")
-                                   .arg(i + 1, 2)
-                                   .arg(ShortPort(line.port), -PortColumn)
-                                   .arg(line.succeeded, 4)
-                                   .arg(line.failed, 3) +
-                               StateText(line),
-                           width);
+        const ShiftTally::Slot& counts = tally_.Slots().value(i);
+        shown.append(
+            ShownLine{{QStringLiteral("%1 %2 %3 ok %4 failed  ")
+                           .arg(Number(i + 1, 2), ShortPort(lines_[i].port).leftJustified(PortColumn),
+                                Number(counts.succeeded, 4), Number(counts.failed, 3))}} +
+            StateText(lines_[i]));
     }
-    QString text;
-    if (drawnRows_ > 0)
-        text += QStringLiteral("\x1b[%1A").arg(drawnRows_);
-    for (const QString& row : rows)
-        text += QStringLiteral("\r\x1b[2K") + row + QLatin1Char('\n');
-    drawnRows_ = int(rows.size());
-    output_.Write(text.toUtf8());
+    return shown;
 }
 
-void StationScreen::End(const ShiftTally& tally) {
-    ticker_.stop();
+void StationScreen::Redraw(bool force) {
+    if (live_)
+        live_->Draw(force);
+}
+
+void StationScreen::End() {
+    if (live_)
+        live_->Stop();
     if (style_ == Style::Json) {
-        PrintJson(SummaryEvent(shift_, tally, shiftClock_.elapsed()));
+        PrintJson(SummaryEvent(shift_, tally_, shiftClock_.elapsed()));
         return;
     }
     Redraw(true);
-    output_.Write(SummaryText(shift_, tally, shiftClock_.elapsed()).toUtf8());
+    for (const QString& line : SummaryLines(shift_, tally_, shiftClock_.elapsed()))
+        output_.Print(line);
 }
 
 } // namespace rq70::flash

@@ -1,33 +1,36 @@
 #pragma once
 
+#include "flash/LiveBlock.h"
 #include "flash/ScreenOutput.h"
 #include "flash/ShiftSummary.h"
 #include "flash/StationSlot.h"
 
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace rq70::flash {
 
 // What a station shows while its shift runs. On a terminal: the shift's totals and elapsed time
 // on top and one line per slot, redrawn in place, verdicts in colour where the terminal has it.
-// Elsewhere: plain lines that are only ever appended. --json: one event per line.
+// Elsewhere: plain lines that are only ever appended. --json: one event per line. The counts come
+// from the shift's tally, which the screen only reads.
 class StationScreen {
 public:
     enum class Style { Json, Terminal, Plain };
 
-    StationScreen(Style style, bool colour, const QString& shift, const QStringList& ports, std::FILE* out);
+    StationScreen(Style style, bool colour, const QString& shift, const ShiftTally& tally, std::FILE* out);
 
     // The shift begins.
     void Begin(const QString& note, const QString& updateFile);
     void OnSlot(const SlotEvent& event);
     void OnEvent(const DeviceEvent& event);
-    void OnFinished(const DeviceOutcome& outcome, const ShiftTally& tally);
+    // A unit's verdict, once the tally has counted it.
+    void OnFinished(const DeviceOutcome& outcome);
     // Ctrl-C: the first takes no new units (stage 1), the second stops the updates (stage 2).
     void Interrupted(int stage);
-    void End(const ShiftTally& tally);
+    void End();
     // A message for the user on stderr; the live lines start afresh below it.
     void Note(const QString& text);
 
@@ -44,28 +47,22 @@ private:
         // The reason a port does not open, the identification after a success, what failed.
         QString detail;
         bool lastSucceeded = false;
-        int succeeded = 0;
-        int failed = 0;
     };
 
     void PrintJson(QJsonObject object, int slot = -1);
     void Redraw(bool force);
-    QString StateText(const Line& line) const;
+    QList<ShownLine> LiveLines() const;
+    ShownLine StateText(const Line& line) const;
     QString Label(int slot) const;
 
     const Style style_;
-    const bool colour_;
     const QString shift_;
+    const ShiftTally& tally_;
     ScreenOutput output_;
     QList<Line> lines_;
     QElapsedTimer shiftClock_;
-    QElapsedTimer sinceRedraw_;
-    QTimer ticker_;
-    int units_ = 0;
-    int succeeded_ = 0;
-    int failed_ = 0;
-    int drawnRows_ = 0;
-    int drawnWidth_ = 0;
+    // On a terminal only.
+    std::unique_ptr<LiveBlock> live_;
 };
 
 } // namespace rq70::flash

@@ -107,7 +107,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
         interrupted = true;
         report.Interrupted();
         // Before every port is open nothing has started: call the run off. After, stop each update
-        // after its unit under way.
+        // after the row, block or EEPROM byte under way.
         if (openCount == ports.size())
             for (DeviceRun* run : runs.Workers())
                 run->RequestStop();

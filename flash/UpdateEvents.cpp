@@ -1,5 +1,6 @@
 #include "flash/UpdateEvents.h"
 
+#include "flash/LiveBlock.h"
 #include "flash/OutcomeText.h"
 
 namespace rq70::flash {
@@ -29,8 +30,8 @@ QJsonObject ProgressEvent(const QString& port, const DeviceEvent& event, qint64 
                          {"phase", PhaseName(event.phase)},
                          {"percent", event.percent},
                          {"elapsed_s", Seconds(elapsedMs)}};
-    if (event.percent > 0 && event.percent < 100)
-        progress.insert("left_s", Seconds(elapsedMs * (100 - event.percent) / event.percent));
+    if (const qint64 left = MsLeft(elapsedMs, event.percent); left >= 0)
+        progress.insert("left_s", Seconds(left));
     return progress;
 }
 
@@ -39,6 +40,16 @@ QJsonObject VerifyFailedEvent(const QString& port, const DeviceEvent& event) {
             {"port", port},
             {"word", event.text.section(QLatin1Char(' '), -1).toInt()},
             {"message", event.text}};
+}
+
+QJsonObject EventToTell(const QString& port, const DeviceEvent& event, qint64 elapsedMs,
+                        int& printedPercent) {
+    if (event.kind == DeviceEvent::VerifyFailed)
+        return VerifyFailedEvent(port, event);
+    if (event.kind != DeviceEvent::Phase && event.percent < printedPercent + JsonProgressStep)
+        return {};
+    printedPercent = event.percent;
+    return ProgressEvent(port, event, elapsedMs);
 }
 
 QJsonObject IdentificationEvent(const QString& port, const QString& text) {

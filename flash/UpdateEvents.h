@@ -15,6 +15,9 @@ QJsonObject StartEvent(const QString& port, const QString& devicePath);
 // "phase" when `event` begins a phase, else "progress"; with the time left once it can be told.
 QJsonObject ProgressEvent(const QString& port, const DeviceEvent& event, qint64 elapsedMs);
 QJsonObject VerifyFailedEvent(const QString& port, const DeviceEvent& event);
+// The event to print for `event` at most every JsonProgressStep percent (a phase and a failed
+// verify always), or an empty object; `printedPercent` keeps the last percent printed.
+QJsonObject EventToTell(const QString& port, const DeviceEvent& event, qint64 elapsedMs, int& printedPercent);
 QJsonObject IdentificationEvent(const QString& port, const QString& text);
 QJsonObject VerdictEvent(const QString& port, const DeviceOutcome& outcome);
 

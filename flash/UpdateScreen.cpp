@@ -1,8 +1,8 @@
 #include "flash/UpdateScreen.h"
 
+#include "flash/Console.h"
 #include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
-#include "update/TerminalText.h"
 
 #include <QJsonObject>
 
@@ -12,13 +12,6 @@ namespace {
 
 // Plain lines, which a log keeps, come more seldom still.
 constexpr int PlainProgressStep = 10;
-constexpr int RedrawIntervalMs = 100;
-
-QString TimeLeft(qint64 elapsedMs, int percent) {
-    if (percent <= 0 || percent >= 100)
-        return {};
-    return Clock(elapsedMs * (100 - percent) / percent);
-}
 
 } // namespace
 
@@ -26,17 +19,14 @@ UpdateScreen::UpdateScreen(Style style, const QList<ChosenPort>& ports, std::FIL
     : style_(style), output_(out) {
     for (const ChosenPort& port : ports)
         lines_.append(Line{port.Name(), UpdatePhase::None, 0, -1, {}, {}});
-    if (style_ == Style::Terminal) {
-        // The elapsed time moves on even while a device sits in a long wait.
-        ticker_.setInterval(1000);
-        QObject::connect(&ticker_, &QTimer::timeout, [this] { Redraw(true); });
-    }
+    if (style_ == Style::Terminal)
+        live_ = std::make_unique<LiveBlock>(output_, false, [this] { return LiveLines(); });
 }
 
 void UpdateScreen::Note(const QString& text) {
-    NoteOnStderr(text);
-    // The live lines start afresh below the note instead of drawing over it.
-    drawn_ = false;
+    Complain(text);
+    if (live_)
+        live_->Forget();
 }
 
 void UpdateScreen::Started(const QStringList& devicePaths) {
@@ -48,11 +38,8 @@ void UpdateScreen::Started(const QStringList& devicePaths) {
             output_.Print(QStringLiteral("%1: updating (%2)").arg(lines_[i].port, devicePaths.value(i)));
     }
     started_ = true;
-    if (style_ == Style::Terminal) {
-        sinceRedraw_.start();
-        ticker_.start();
-        Redraw(true);
-    }
+    if (live_)
+        live_->Start();
 }
 
 void UpdateScreen::OnEvent(const DeviceEvent& event) {
@@ -65,22 +52,18 @@ void UpdateScreen::OnEvent(const DeviceEvent& event) {
     line.percent = event.percent;
     switch (style_) {
     case Style::Json:
-        if (event.kind == DeviceEvent::VerifyFailed) {
-            output_.PrintJson(VerifyFailedEvent(line.port, event));
-        } else if (newPhase || event.percent >= line.printedPercent + JsonProgressStep) {
-            line.printedPercent = event.percent;
-            output_.PrintJson(ProgressEvent(line.port, event, elapsed));
-        }
+        if (const QJsonObject told = EventToTell(line.port, event, elapsed, line.printedPercent);
+            !told.isEmpty())
+            output_.PrintJson(told);
         break;
     case Style::Plain:
         if (event.kind == DeviceEvent::VerifyFailed) {
             output_.Print(QStringLiteral("%1: %2").arg(line.port, event.text));
         } else if (newPhase || event.percent >= line.printedPercent + PlainProgressStep) {
             line.printedPercent = event.percent - event.percent % PlainProgressStep;
-            output_.Print(QStringLiteral("%1: %2 %3% (%4 elapsed)")
-                              .arg(line.port, PhaseName(event.phase))
-                              .arg(event.percent)
-                              .arg(Clock(elapsed)));
+            output_.Print(
+                QStringLiteral("%1: %2 %3% (%4 elapsed)")
+                    .arg(line.port, PhaseName(event.phase), QString::number(event.percent), Clock(elapsed)));
         }
         break;
     case Style::Terminal:
@@ -106,9 +89,8 @@ void UpdateScreen::OnFinished(const DeviceOutcome& outcome) {
     case Style::Plain:
         output_.Print(QStringLiteral("%1: %2 after %3%4")
                           .arg(line.port, line.verdict, Clock(outcome.durationMs),
-                               outcome.Succeeded()
-                                   ? QStringLiteral(", ") + TerminalSafe(outcome.result.identification)
-                                   : QStringLiteral(": ") + FailureOf(outcome)));
+                               outcome.Succeeded() ? QStringLiteral(", ") + outcome.result.identification
+                                                   : QStringLiteral(": ") + FailureOf(outcome)));
         break;
     case Style::Terminal:
         line.percent = outcome.Succeeded() ? 100 : line.percent;
@@ -127,45 +109,39 @@ void UpdateScreen::OpenFailed(int device, const OpenResult& open) {
 void UpdateScreen::Interrupted() {
     if (style_ == Style::Json)
         output_.PrintJson({{"event", "interrupted"}});
-    Note(QStringLiteral("interrupted: every update stops after the unit under way"));
+    Note(QStringLiteral("interrupted: every update stops after the row, block or EEPROM byte under way "
+                        "and is recorded as aborted"));
 }
 
-QString UpdateScreen::LiveText(const Line& line) const {
-    const qint64 elapsed = line.clock.isValid() ? line.clock.elapsed() : 0;
-    if (!line.verdict.isEmpty())
-        return QStringLiteral("%1  %2").arg(line.port, -12).arg(line.verdict);
-    QString text =
-        QStringLiteral("%1  %2 %3%  %4 elapsed")
-            .arg(line.port, -12)
-            .arg(line.phase == UpdatePhase::None ? QStringLiteral("start") : PhaseName(line.phase), -7)
-            .arg(line.percent, 3)
-            .arg(Clock(elapsed), 5);
-    const QString left = TimeLeft(elapsed, line.percent);
-    if (!left.isEmpty())
-        text += QStringLiteral("  %1 left").arg(left, 5);
-    return text;
+QList<ShownLine> UpdateScreen::LiveLines() const {
+    QList<ShownLine> shown;
+    for (const Line& line : lines_) {
+        const QString port = line.port.leftJustified(12);
+        if (!line.verdict.isEmpty()) {
+            shown.append(ShownLine{{port + QStringLiteral("  ") + line.verdict}});
+            continue;
+        }
+        const qint64 elapsed = line.clock.isValid() ? line.clock.elapsed() : 0;
+        const QString phase =
+            line.phase == UpdatePhase::None ? QStringLiteral("start") : PhaseName(line.phase);
+        QString text = QStringLiteral("%1  %2 %3%  %4 elapsed")
+                           .arg(port, phase.leftJustified(7), QString::number(line.percent).rightJustified(3),
+                                Clock(elapsed).rightJustified(5));
+        if (const QString left = TimeLeft(elapsed, line.percent); !left.isEmpty())
+            text += QStringLiteral("  %1 left").arg(left.rightJustified(5));
+        shown.append(ShownLine{{text}});
+    }
+    return shown;
 }
 
 void UpdateScreen::Redraw(bool force) {
-    if (style_ != Style::Terminal ||
-        (!force && sinceRedraw_.isValid() && sinceRedraw_.elapsed() < RedrawIntervalMs))
-        return;
-    sinceRedraw_.restart();
-    QString text;
-    if (drawn_)
-        text += QStringLiteral("\x1b[%1A").arg(lines_.size());
-    // A line wider than the terminal would wrap, and moving up one row per device would then
-    // land in the wrong place.
-    const int width = output_.Width();
-    for (const Line& line : lines_)
-        text +=
-            QStringLiteral("\r\x1b[2K") + LiveText(line).left(std::max(width - 1, 20)) + QLatin1Char('\n');
-    drawn_ = true;
-    output_.Write(text.toUtf8());
+    if (live_)
+        live_->Draw(force);
 }
 
 void UpdateScreen::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus) {
-    ticker_.stop();
+    if (live_)
+        live_->Stop();
     if (style_ == Style::Json) {
         int succeeded = 0;
         for (const DeviceOutcome& outcome : outcomes)
@@ -183,11 +159,11 @@ void UpdateScreen::Summary(const QList<DeviceOutcome>& outcomes, int exitStatus)
     QList<QStringList> rows;
     for (const DeviceOutcome& outcome : outcomes) {
         const QString failure = FailureOf(outcome);
-        rows.append({lines_.value(outcome.device).port,
-                     outcome.result.identification.isEmpty() ? QStringLiteral("-")
-                                                             : TerminalSafe(outcome.result.identification),
-                     VerdictOf(outcome), failure.isEmpty() ? QStringLiteral("-") : failure,
-                     QStringLiteral("%1 s").arg(Seconds(outcome.durationMs), 0, 'f', 1)});
+        rows.append(
+            {lines_.value(outcome.device).port,
+             outcome.result.identification.isEmpty() ? QStringLiteral("-") : outcome.result.identification,
+             VerdictOf(outcome), failure.isEmpty() ? QStringLiteral("-") : failure,
+             QStringLiteral("%1 s").arg(Seconds(outcome.durationMs), 0, 'f', 1)});
     }
     QList<qsizetype> widths;
     for (qsizetype column = 0; column < header.size(); ++column) {

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "flash/DeviceEvent.h"
+#include "flash/LiveBlock.h"
 #include "flash/ScreenOutput.h"
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace rq70::flash {
 
@@ -26,7 +27,7 @@ public:
     void OnFinished(const DeviceOutcome& outcome);
     // A port did not open, so no update starts.
     void OpenFailed(int device, const OpenResult& open);
-    // Ctrl-C: every update stops after its unit under way.
+    // Ctrl-C: every update stops after the row, block or EEPROM byte under way.
     void Interrupted();
     void Summary(const QList<DeviceOutcome>& outcomes, int exitStatus);
     // A message for the user on stderr, which the live lines do not draw over.
@@ -43,14 +44,13 @@ private:
     };
 
     void Redraw(bool force);
-    QString LiveText(const Line& line) const;
+    QList<ShownLine> LiveLines() const;
 
     const Style style_;
     ScreenOutput output_;
     QList<Line> lines_;
-    QElapsedTimer sinceRedraw_;
-    QTimer ticker_;
-    bool drawn_ = false;
+    // On a terminal only.
+    std::unique_ptr<LiveBlock> live_;
     bool started_ = false;
 };
 

@@ -2,6 +2,7 @@
 // windows run, without windows, on one or many ports at once, with a record of every update.
 
 #include "common/CommandLine.h"
+#include "flash/Console.h"
 #include "flash/FlashCommands.h"
 #include "link/ComPorts.h"
 #include "link/PortPaths.h"
@@ -18,38 +19,48 @@ using namespace rq70::flash;
 namespace {
 
 constexpr const char* Description =
-    R"(Updates RQ-70 devices from an update file, as the RQ-70 Updater's windows do, on one
-port or on many at once, and keeps a record of every update.
+    R"(Updates RQ-70 devices from an update file, as the RQ-70 Updater's windows do, on
+one port or on many at once, and keeps a record of every update.
 
 Commands:
-  ports                     the ports the updater sees: COM name, device path, and for USB
-                            adapters maker, product and serial number
-  detect                    search COM1 to COM20 for the boot loader as "Auto Detect..." does;
-                            prints the port and the device's identification text
-  info --port P             presence check and identification text of the device on P
+  ports                     the ports the updater sees: COM name, device path,
+                            and for USB adapters maker, product and serial
+                            number
+  detect                    search COM1 to COM20 for the boot loader as "Auto
+                            Detect..." does; prints the port and the device's
+                            identification text
+  info --port P             presence check and identification text of the
+                            device on P
   update [FILE.KRV] (--port P [--port P ...] | --detect)
-                            update every named port at the same time (or the port the search
-                            finds) from FILE.KRV, or from the one RQ70*.KRV file beside this
-                            program (installed in /usr/bin or another system folder: in the
-                            current folder); each device gets exactly the windows' update
+                            update every named port at the same time (or the
+                            port the search finds) from FILE.KRV, or from the
+                            one RQ70*.KRV file beside this program (installed
+                            in /usr/bin or another system folder: in the
+                            current folder); each device gets exactly the
+                            windows' update
   station [FILE.KRV] --port P [--port P ...]
-                            a production station: each port is a cradle that updates unit
-                            after unit, hands-free, until Ctrl-C ends the shift (see below)
+                            a production station: each port is a cradle that
+                            updates unit after unit, hands-free, until Ctrl-C
+                            ends the shift (see below)
   history [--last N] [--shift ID]
-                            the update record as a table (--json: its lines as they are);
-                            --shift: only a station shift's records, --last N: the last N of them
+                            the update record as a table (--json: its lines as
+                            they are); --shift: only a station shift's
+                            records, --last N: the last N of them
 
-A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the windows) or the
-path of a serial device, such as /dev/ttyUSB0 or /dev/serial/by-id/usb-...
+A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the
+windows) or the path of a serial device, such as /dev/ttyUSB0 or
+/dev/serial/by-id/usb-...
 
-Every update is recorded as one JSON line in $XDG_STATE_HOME/rq70-updater/updates.jsonl
-(~/.local/state/... when unset), or in the file RQ70_UPDATE_RECORD or --record names.
+Every update is recorded as one JSON line in
+$XDG_STATE_HOME/rq70-updater/updates.jsonl (~/.local/state/... when unset), or
+in the file RQ70_UPDATE_RECORD or --record names.
 
-Output of update: on a terminal one live line per device and a summary table at the end;
-otherwise plain lines; with --json one JSON object per line for every event (start, phase,
-progress, verify_failed, identification, verdict, open_failed, interrupted, summary).
-Ctrl-C (or SIGTERM, or SIGHUP when the terminal goes away) stops every update after the row,
-block or EEPROM byte under way, prints the summary and exits with status 1.
+Output of update: on a terminal one live line per device and a summary table at
+the end; otherwise plain lines; with --json one JSON object per line for every
+event (start, phase, progress, verify_failed, identification, verdict,
+open_failed, interrupted, summary). Ctrl-C (or SIGTERM, or SIGHUP when the
+terminal goes away) stops every update after the row, block or EEPROM byte under
+way and records it as aborted, prints the summary and exits with status 1.
 
 Station: each --port is a slot with a thread of its own, followed by its path,
 so an adapter plugged in later, or pulled and plugged back, is found again. Name
@@ -59,32 +70,36 @@ RQ70_PORT_DIR. /dev/ttyUSBn and /dev/ttyACMn are refused: the kernel numbers
 them in the order adapters are plugged in. Two ports that lead to one device are
 refused at the start, and when that shows only once the port appears, the later
 slot takes no units ("cannot open", naming the other slot).
-While its cradle is empty a slot sends the presence check (0xF0) every 200 ms, after a
-resynchronisation on each new open. A unit whose boot loader answers is updated at once, exactly
-as `update` does, and recorded with the shift id, its slot and --note TEXT. The slot then waits
-for that unit to leave before it takes the next: its port goes away, or it has not answered a
-presence check for a second. With --wait-unplug (cradles whose adapter leaves with the unit) nothing at all
-is sent between a verdict and the port going away and coming back. Ctrl-C (or SIGTERM) once: no
-new units, the updates under way finish; twice: they stop after the unit under way. Then the
-shift summary; exit status 0 when every unit of the shift succeeded, else 1 (or 6). --json
-events: those of update, each with "slot" and "port", and shift, waiting, port_gone, port_back,
-open_failed, unit_left, interrupted, summary.
+While its cradle is empty a slot sends the presence check (0xF0) every 200 ms,
+behind the resynchronisation bytes on each new open and after any reply that
+did not come. A unit whose boot loader answers is updated at once, exactly as
+`update` does, and recorded with the shift id, its slot and --note TEXT. The
+slot then waits for that unit to leave before it takes the next: its port goes
+away, or it has not answered a presence check for a second. With --wait-unplug
+(cradles whose adapter leaves with the unit) nothing at all is sent between a
+verdict and the port going away and coming back. Ctrl-C (or SIGTERM) once: no
+new units, the updates under way finish; twice: they stop after the row, block
+or EEPROM byte under way, and their units are recorded as aborted. Then the
+shift summary; exit status 0 when every unit of the shift succeeded, else 1 (or
+6). --json events: those of update, each with "slot" and "port", and shift,
+waiting, port_gone, port_back, open_failed, unit_left, interrupted, summary.
 
---require-record (update, station): an update whose record line cannot be written counts as
-failed ("record_failed"), and the exit status is 6.
+--require-record (update, station): an update whose record line cannot be
+written counts as failed ("record_failed"), and the exit status is 6.
 
 Exit status:
   0  every device updated (or the command succeeded)
   1  at least one update failed or was stopped
   2  wrong arguments
-  3  no update file, one that cannot be read, or one without a data record (history: a
-     record that cannot be read)
+  3  no update file, one that cannot be read, or one without a data record
+     (history: a record that cannot be read)
   4  a port cannot be opened (busy, no permission, missing); nothing was updated
   5  no device found (detect, update --detect, info)
   6  --require-record: an update record line could not be written)";
 
 int WrongArguments(const QString& problem) {
-    std::fprintf(stderr, "rq70-flash: %s\nTry 'rq70-flash --help'.\n", qPrintable(problem));
+    Complain(problem);
+    std::fputs("Try 'rq70-flash --help'.\n", stderr);
     return ExitWrongArguments;
 }
 

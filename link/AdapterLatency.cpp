@@ -49,9 +49,7 @@ QString AdapterLatencyNotice(const QString& portName, int latencyMs) {
                           "update then takes up to about %3 minutes longer. To fix it for good, install "
                           "the rule 99-rq70-usb-serial.rules (packaging/ of the updater's sources) into "
                           "/etc/udev/rules.d/ and plug the adapter in again.")
-        .arg(portName)
-        .arg(latencyMs)
-        .arg(minutes);
+        .arg(portName, QString::number(latencyMs), QString::number(minutes));
 }
 
 } // namespace rq70

@@ -81,10 +81,8 @@ QString ReceiveTriggerNotice(const QString& portName, int triggerBytes) {
                "into /etc/udev/rules.d/, then run 'sudo udevadm trigger --action=add --subsystem-match=tty' "
                "or "
                "start the computer again.")
-        .arg(portName)
-        .arg(triggerBytes)
-        .arg(static_cast<int>(HeldMsPerReply + 0.5))
-        .arg(seconds);
+        .arg(portName, QString::number(triggerBytes), QString::number(static_cast<int>(HeldMsPerReply + 0.5)),
+             QString::number(seconds));
 }
 
 } // namespace rq70

@@ -3,6 +3,7 @@
 #include "HexCheck.h"
 
 #include "common/AtomicWrite.h"
+#include "common/TerminalText.h"
 #include "image/HexLoader.h"
 #include "image/ScrambledFile.h"
 
@@ -46,17 +47,22 @@ std::vector<int> ProgrammedEepromBytes(const rq70::FirmwareImages& images) {
     return bytes;
 }
 
+// A file's name as a message quotes it: whatever bytes it holds, it cannot steer the terminal.
+std::string QuotedPath(const std::string& path) {
+    return "'" + rq70::TerminalSafeUtf8(path) + "'";
+}
+
 std::optional<std::string> ReadOrReport(const std::string& path, std::ostream& err) {
     rq70::FileContent content = rq70::ReadWholeFile(path);
     if (!content.bytes)
-        err << "krv: cannot read '" << path << "': " << content.error << '\n';
+        err << "krv: cannot read " << QuotedPath(path) << ": " << content.error << '\n';
     return std::move(content.bytes);
 }
 
 bool WriteOrReport(const std::string& path, std::string_view bytes, std::ostream& err) {
     const std::string error = rq70::WriteFileAtomically(path, bytes);
     if (!error.empty())
-        err << "krv: cannot write '" << path << "': " << error << '\n';
+        err << "krv: cannot write " << QuotedPath(path) << ": " << error << '\n';
     return error.empty();
 }
 
@@ -132,8 +138,8 @@ ExitCode Pack(const std::string& hexPath, const std::string& updatePath, bool fo
         return ExitFileError;
     CrLfText converted = WithCrLfLineEnds(*hex);
     const HexCheck check = CheckHexText(converted.text);
-    const std::string noDataRecord = "'" + hexPath +
-                                     "' holds no data record (a line ':LLAAAA00...'); nothing for the "
+    const std::string noDataRecord = QuotedPath(hexPath) +
+                                     " holds no data record (a line ':LLAAAA00...'); nothing for the "
                                      "updater to write";
     if (check.dataRecords == 0 && !force) {
         err << "krv: " << noDataRecord << "; --force packs it anyway\n";
@@ -144,14 +150,14 @@ ExitCode Pack(const std::string& hexPath, const std::string& updatePath, bool fo
         return ExitFileError;
     // Reported only once the file is written, so a failure stays a single line.
     if (converted.convertedLineEnds > 0)
-        err << "krv: converted " << converted.convertedLineEnds << " line ends of '" << hexPath
-            << "' to CR LF (the updater splits lines only at CR LF)\n";
+        err << "krv: converted " << converted.convertedLineEnds << " line ends of " << QuotedPath(hexPath)
+            << " to CR LF (the updater splits lines only at CR LF)\n";
     if (check.dataRecords == 0)
         err << "krv: warning: " << noDataRecord << '\n';
     for (const std::string& badRecord : check.badRecords)
-        err << "krv: warning: '" << hexPath << "' " << badRecord << '\n';
+        err << "krv: warning: " << QuotedPath(hexPath) << ' ' << badRecord << '\n';
     if (check.undescribedBadRecords > 0)
-        err << "krv: warning: '" << hexPath << "': and "
+        err << "krv: warning: " << QuotedPath(hexPath) << ": and "
             << Counted(check.undescribedBadRecords, "more record")
             << " with a wrong checksum or malformed data\n";
     return ExitSuccess;

@@ -4,6 +4,7 @@
 #include "KrvCommands.h"
 
 #include "common/CommandLine.h"
+#include "common/TerminalText.h"
 
 #include <QCommandLineParser>
 
@@ -18,21 +19,25 @@ constexpr const char* Usage = R"(Usage: krv pack [--force] IN.hex OUT.KRV
   or:  krv dump [--json] FILE.KRV
   or:  krv help | --help | --version
 
-  pack     scramble an Intel HEX file into an update file; every line end becomes CR LF.
-           A file without a data record (a line ':LLAAAA00...') is refused, as the updater
-           would write nothing from it; --force packs it anyway. Records with a wrong
-           checksum, which the updater never checks, are listed as warnings
-  unpack   descramble an update file back into its Intel HEX text, byte for byte
-  dump     load an update file as the updater does and print the program words, the
-           EEPROM bytes and the messages the updater would show; --json prints one JSON
-           object with highest_program_word, program, eeprom and messages
+  pack     scramble an Intel HEX file into an update file; every line end
+           becomes CR LF. A file without a data record (a line ':LLAAAA00...')
+           is refused, as the updater would write nothing from it; --force
+           packs it anyway. Records with a wrong checksum, which the updater
+           never checks, are listed as warnings
+  unpack   descramble an update file back into its Intel HEX text, byte for
+           byte
+  dump     load an update file as the updater does and print the program
+           words, the EEPROM bytes and the messages the updater would show;
+           --json prints one JSON object with highest_program_word, program,
+           eeprom and messages
 
-Exit status: 0 on success, 1 when a file cannot be read or written or pack refuses its input,
-2 for wrong arguments.
+Exit status: 0 on success, 1 when a file cannot be read or written or pack
+refuses its input, 2 for wrong arguments.
 )";
 
+// The problem may quote an option or a command as it was typed.
 int UsageError(const std::string& problem) {
-    std::cerr << "krv: " << problem << '\n' << Usage;
+    std::cerr << "krv: " << rq70::TerminalSafeUtf8(problem) << '\n' << Usage;
     return krv::ExitUsageError;
 }
 

@@ -4,7 +4,7 @@
 
 #include "update/UpdateRecord.h"
 
-#include "update/TerminalText.h"
+#include "common/TerminalText.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -204,7 +204,8 @@ QString WhatFailedCell(const QJsonObject& record) {
     if (phase.isEmpty())
         return record.value("reason").toString();
     const QJsonValue word = record.value("failed_word");
-    return word.isDouble() ? QStringLiteral("%1 at word %2").arg(phase).arg(word.toInteger()) : phase;
+    return word.isDouble() ? QStringLiteral("%1 at word %2").arg(phase, QString::number(word.toInteger()))
+                           : phase;
 }
 
 // Records may come from the windows program on another system, so both separators count.

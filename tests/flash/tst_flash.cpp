@@ -2,6 +2,7 @@
 // on ptys, several at once, with its output, its exit statuses and the update record it keeps.
 
 #include "AppFixture.h"
+#include "PseudoTerminal.h"
 
 #include "image/HexLoader.h"
 #include "image/ScrambledFile.h"
@@ -33,11 +34,13 @@ struct FlashRun {
 struct Bench {
     QTemporaryDir folder;
     QString record = folder.filePath("updates.jsonl");
+    // Where the devices' COMn links are: the folder itself, unless a test names another.
+    QString portDir = folder.path();
     std::vector<std::unique_ptr<SimulatedDevice>> devices;
 
     SimulatedDevice& Add(int n, const QStringList& options = {}) {
         devices.push_back(std::make_unique<SimulatedDevice>());
-        if (!devices.back()->Start(n, options, folder.path()))
+        if (!devices.back()->Start(n, options, portDir))
             qFatal("simulator on COM%d did not start", n);
         return *devices.back();
     }
@@ -45,7 +48,7 @@ struct Bench {
     // 0 for none.
     void Start(QProcess& flash, const QStringList& arguments, qint64 fileSizeLimit = 0) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("RQ70_PORT_DIR", folder.path());
+        environment.insert("RQ70_PORT_DIR", portDir);
         environment.insert("RQ70_UPDATE_RECORD", record);
         environment.insert("RQ70_DEV_SERIAL", folder.filePath("serial"));
         flash.setProcessEnvironment(environment);
@@ -607,6 +610,126 @@ private slots:
         QVERIFY2(none.out.isEmpty() && none.err.contains("no update of shift 'night'"), qPrintable(none.err));
         QCOMPARE(bench.Run({"update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM1", "--shift", "early"}).status,
                  2);
+    }
+
+    // What a device, a file or the system names reaches the terminal as text that cannot steer
+    // it: a unit whose identification would retitle the terminal and clear it, a port folder whose
+    // name holds an escape sequence, a record edited by hand. --json keeps every text as it was.
+    // The update's live line on a narrow terminal stays within its width, and a "%1" in a
+    // record's text stays what it is.
+    void textsOfDevicesAndFilesCannotSteerTheTerminal() {
+        Bench bench;
+        bench.portDir = bench.folder.filePath("ports\x1b[31m");
+        QVERIFY(QDir().mkpath(bench.portDir));
+        bench.Add(1, {"--id", R"(RQ-70 \x1b]0;owned\x07\x1b[2J 4.2)"});
+        const QString id = "RQ-70 \x1b]0;owned\x07\x1b[2J 4.2";
+        const QString shownId = "RQ-70 ?]0;owned??[2J 4.2";
+        const QString path = QDir(bench.portDir).filePath("COM1");
+        const QString shownPath = bench.folder.filePath("ports?[31m/COM1");
+        const auto plain = [&](const QStringList& arguments) {
+            FlashRun run = bench.Run(arguments);
+            for (const char c : {'\x1b', '\x07'}) {
+                if (run.out.contains(QLatin1Char(c)) || run.err.contains(QLatin1Char(c)))
+                    run.status = -2;
+            }
+            return run;
+        };
+        const auto json = [&](const QStringList& arguments) {
+            const FlashRun run = bench.Run(arguments + QStringList{"--json"});
+            bool ok = false;
+            const QList<QJsonObject> lines = JsonLines(run.out, ok);
+            return run.status == 0 && ok && lines.size() == 1 ? lines[0] : QJsonObject{};
+        };
+
+        FlashRun run = plain({"info", "--port", "COM1"});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, shownId + '\n');
+        QCOMPARE(json({"info", "--port", "COM1"}).value("identification").toString(), id);
+        run = plain({"detect"});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, "COM1  " + shownPath + "  " + shownId + '\n');
+        const QJsonObject detected = json({"detect"});
+        QCOMPARE(detected.value("identification").toString(), id);
+        QCOMPARE(detected.value("device_path").toString(), path);
+        run = plain({"ports"});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, "COM1   " + shownPath + '\n');
+        QCOMPARE(json({"ports"}).value("device_path").toString(), path);
+        run = plain({"info", "--port", path + "9"});
+        QCOMPARE(run.status, 4);
+        QVERIFY2(run.err.contains(shownPath + "9"), qPrintable(run.err));
+
+        // The update on a terminal 60 columns wide: its line drawn again in place within the width,
+        // the identification harmless in the table.
+        PseudoTerminal screen(60, 24);
+        QVERIFY(screen.IsOpen());
+        QProcess flash;
+        screen.Attach(flash);
+        bench.Start(flash, {"update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM1"});
+        QVERIFY(flash.waitForFinished(30000));
+        QCOMPARE(flash.exitCode(), 0);
+        QTRY_VERIFY(screen.Output().contains("Duration"));
+        const QByteArray output = screen.Output();
+        QCOMPARE(PseudoTerminal::ForeignControls(output), QStringList());
+        const QStringList drawn = PseudoTerminal::DrawnRows(output);
+        QVERIFY(drawn.size() >= 2);
+        for (const QString& row : drawn)
+            QVERIFY2(row.size() < 60, qPrintable(row));
+        QCOMPARE(drawn.last(), QStringLiteral("COM1          success"));
+        QVERIFY(output.contains("\x1b[1A\r\x1b[2K"));
+        QVERIFY2(PseudoTerminal::Rows(output)
+                         .filter(QRegularExpression("^COM1  " + QRegularExpression::escape(shownId) +
+                                                    "  success  -  +\\d+\\.\\d s$"))
+                         .size() == 1,
+                 output.constData());
+
+        // The record, and a line another program or a person added to it.
+        QFile record(bench.record);
+        QVERIFY(record.open(QIODevice::Append));
+        record.write(QJsonDocument(QJsonObject{{"end", "2026-01-02T03:04:05.000Z"},
+                                               {"port", "COM2\x1b]0;x\x07"},
+                                               {"verdict", "failure"},
+                                               {"failed_phase", "erase%1"},
+                                               {"failed_word", 300},
+                                               {"identification", id},
+                                               {"update_file", "/lab/fw%1.KRV"},
+                                               {"duration_s", 1.5}})
+                         .toJson(QJsonDocument::Compact) +
+                     '\n');
+        record.close();
+        run = plain({"history"});
+        QCOMPARE(run.status, 0);
+        const QStringList rows = run.out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(rows.size(), 3);
+        QVERIFY2(rows[1].contains(shownId) && rows[1].contains("RQ70-DEMO.KRV"), qPrintable(rows[1]));
+        QVERIFY2(rows[2].contains("COM2?]0;x?  failure  erase%1 at word 300  " + shownId + "  fw%1.KRV"),
+                 qPrintable(rows[2]));
+        bool ok = false;
+        const QList<QJsonObject> added = JsonLines(bench.Run({"history", "--json", "--last", "1"}).out, ok);
+        QVERIFY(ok && added.size() == 1);
+        QCOMPARE(added[0].value("port").toString(), QString("COM2\x1b]0;x\x07"));
+    }
+
+    // Every program's --help fits a terminal of 80 columns, and so does the manual made from it.
+    void everyHelpFitsEightyColumns() {
+        const QList<QStringList> programs{{RQ70_FLASH_PATH, "--help"},
+                                          {RQ70_FLASH_PATH, "update", "--help"},
+                                          {RQ70_FLASH_PATH, "station", "--help"},
+                                          {RQ70_UPDATER_PATH, "--help"},
+                                          {RQ70_KRV_PATH, "--help"},
+                                          {RQ70_DEVSIM_PATH, "--help"}};
+        for (const QStringList& program : programs) {
+            QProcess help;
+            help.start(program.first(), program.mid(1));
+            QVERIFY(help.waitForFinished(10000));
+            QCOMPARE(help.exitCode(), 0);
+            const QStringList lines = QString::fromUtf8(help.readAllStandardOutput()).split('\n');
+            QVERIFY2(lines.size() > 5, qPrintable(program.join(' ')));
+            for (const QString& line : lines)
+                QVERIFY2(line.size() <= 80,
+                         qPrintable(QStringLiteral("%1: %2 columns: %3")
+                                        .arg(program.join(' '), QString::number(line.size()), line)));
+        }
     }
 
     // An update interrupted in each phase, by the device hanging up, by its adapter being pulled or

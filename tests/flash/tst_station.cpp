@@ -3,6 +3,7 @@
 // exit statuses.
 
 #include "AppFixture.h"
+#include "PseudoTerminal.h"
 
 #include "image/HexLoader.h"
 #include "link/BootLoaderBytes.h"
@@ -408,10 +409,87 @@ private slots:
             QCOMPARE(station.Next("verdict", 2).value("verdict").toString(), QString("aborted"));
             const QJsonObject summary = station.Next("summary", 0);
             QCOMPARE(station.Finish(), 6);
+            // The operator is told what the second Ctrl-C does: the unit is left part-updated.
+            const QString told = station.Errors();
+            QVERIFY2(told.contains("interrupted again: the updates under way stop after the row, block or "
+                                   "EEPROM byte under way, and their units are recorded as aborted"),
+                     qPrintable(told));
             QCOMPARE(summary.value("failed").toInt(), 2);
             QVERIFY(s.Stop() && r.Stop());
             QVERIFY(!MemoryDifference(r.Dump(), images).isEmpty());
         }
+    }
+
+    // The station as an operator sees it on a 110-column terminal, and as a log keeps it: an update
+    // file named "fw%1.KRV" and a note holding "%2" show as they are, the header is cut to the
+    // width like the rows below it (it would wrap otherwise), the rows are redrawn in place with the
+    // verdict in colour, and a unit whose identification holds escape sequences cannot retitle or
+    // clear the terminal.
+    void theScreenShowsTextsAsTheyAreWithinTheWidth_data() {
+        QTest::addColumn<bool>("terminal");
+        QTest::newRow("terminal") << true;
+        QTest::newRow("plain lines") << false;
+    }
+
+    void theScreenShowsTextsAsTheyAreWithinTheWidth() {
+        QFETCH(bool, terminal);
+        constexpr int Columns = 110;
+        QTemporaryDir folder;
+        const QString updateFile = folder.filePath("fw%1.KRV");
+        QVERIFY(QFile::copy(RQ70_SAMPLE_UPDATE_FILE, updateFile));
+        SimulatedDevice unit;
+        QVERIFY(unit.Start(1, {"--id", R"(RQ-70 \x1b]0;owned\x07\x1b[2J 4.2)"}, folder.path()));
+        const QString shown = "RQ-70 ?]0;owned??[2J 4.2";
+
+        PseudoTerminal screen(Columns, 40);
+        QVERIFY(screen.IsOpen());
+        QProcess station;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("RQ70_UPDATE_RECORD", folder.filePath("updates.jsonl"));
+        environment.insert("TERM", "xterm");
+        environment.remove("NO_COLOR");
+        station.setProcessEnvironment(environment);
+        if (terminal)
+            screen.Attach(station);
+        station.start(RQ70_FLASH_PATH, {"station", updateFile, "--port", QDir(folder.path()).filePath("COM1"),
+                                        "--note", "WO %2 batch 7"});
+        QByteArray output;
+        const auto outputSoFar = [&] {
+            output = terminal ? screen.Output() : output + station.readAllStandardOutput();
+            return output;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(outputSoFar().contains("SUCCEEDED"), 15000);
+        ::kill(pid_t(station.processId()), SIGINT);
+        QVERIFY(station.waitForFinished(15000));
+        QCOMPARE(station.exitCode(), 0);
+        QTRY_VERIFY(outputSoFar().contains("\nShift "));
+
+        QCOMPARE(PseudoTerminal::ForeignControls(output), QStringList());
+        const QStringList rows = PseudoTerminal::Rows(output);
+        static const QRegularExpression ended(QStringLiteral("^Shift (\\S+) ended after "));
+        const QString shift = rows.filter(ended).value(0).section(' ', 1, 1);
+        QVERIFY2(!shift.isEmpty(), output.constData());
+        if (!terminal) {
+            QCOMPARE(rows.value(0),
+                     "shift " + shift + " from " + updateFile + " on 1 slot(s), note: WO %2 batch 7");
+            QVERIFY2(rows.filter(QRegularExpression("^slot 1 \\(.*\\): unit 1 SUCCEEDED after \\d+:\\d\\d: " +
+                                                    QRegularExpression::escape(shown) + "$"))
+                             .size() == 1,
+                     output.constData());
+            return;
+        }
+        const QString header = "Shift " + shift + " from " + updateFile +
+                               " (WO %2 batch 7) - Ctrl-C ends it after the updates under way";
+        QVERIFY(header.size() > Columns);
+        QCOMPARE(rows.value(0), header.left(Columns - 1));
+        for (const QString& row : rows)
+            QVERIFY2(row.size() < Columns, qPrintable(row));
+        // The totals and the slot's row, drawn again in place: two rows up each time.
+        QVERIFY(output.contains("\x1b[2A\r\x1b[2K"));
+        QVERIFY(output.contains("unit 1 \x1b[1;32mSUCCEEDED\x1b[0m  " + shown.toUtf8() + " - take it out"));
+        QVERIFY(PseudoTerminal::DrawnRows(output)
+                    .filter(QRegularExpression("^ 1 .{24}    1 ok   0 failed  "))
+                    .size() > 0);
     }
 };
 

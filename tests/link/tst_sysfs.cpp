@@ -215,9 +215,10 @@ private slots:
         }
         const QByteArray before = sys.Read("class/tty/ttyS0/rx_trig_bytes");
         ReceiveTrigger trigger(sys.root.path());
-        const QString notice = trigger.Lower("/dev/ttyS0", "COM1");
-        QVERIFY2(notice.startsWith("COM1 is a built-in serial port") && notice.contains("seconds longer") &&
-                     notice.contains("99-rq70-uart-fifo.rules"),
+        const QString notice = trigger.Lower("/dev/ttyS0", "cradle%1");
+        // The port's name as the user gave it, "%1" and all; the numbers in their own places.
+        QVERIFY2(notice.startsWith("cradle%1 is a built-in serial port") && notice.contains(" ms, and the") &&
+                     notice.contains("seconds longer") && notice.contains("99-rq70-uart-fifo.rules"),
                  qPrintable(notice));
         trigger.Restore();
         QCOMPARE(sys.Read("class/tty/ttyS0/rx_trig_bytes"), before);

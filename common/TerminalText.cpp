@@ -1,4 +1,4 @@
-#include "update/TerminalText.h"
+#include "common/TerminalText.h"
 
 namespace rq70 {
 
@@ -18,6 +18,10 @@ QString TerminalSafe(QString text) {
             c = u'?';
     }
     return text;
+}
+
+std::string TerminalSafeUtf8(std::string_view text) {
+    return TerminalSafe(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))).toStdString();
 }
 
 } // namespace rq70
