@@ -2,6 +2,7 @@
 // until the operator ends the shift with Ctrl-C.
 
 #include "flash/FlashCommands.h"
+#include "flash/FreeMemory.h"
 #include "flash/InterruptSignal.h"
 #include "flash/StationScreen.h"
 #include "flash/UpdateFileLoad.h"
@@ -103,6 +104,7 @@ int Station(const FlashOptions& options) {
     });
 
     screen.Begin(options.note, file->path);
+    ShareOneHeap();
     stationSlots.StartAll();
     loop.exec();
     stationSlots.EndAll();
