@@ -42,8 +42,9 @@ int ListPorts(const FlashOptions& options) {
 }
 
 int Detect(const FlashOptions& options) {
+    InterruptSignal interrupt;
     UpdaterModul state;
-    const std::optional<SearchResult> found = Search(state);
+    const std::optional<SearchResult> found = Search(state, interrupt);
     if (!found)
         return NothingFoundStatus(state);
     // The device the search opened, not whatever the COM number leads to by now.

@@ -1,5 +1,6 @@
 #include "flash/StationScreen.h"
 
+#include "common/InterruptSignal.h"
 #include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
 #include "update/TerminalText.h"
@@ -244,12 +245,15 @@ void StationScreen::OnFinished(const DeviceOutcome& outcome, const ShiftTally& t
     }
 }
 
-void StationScreen::Interrupted(int stage) {
+void StationScreen::Interrupted(int stage, int signalNumber) {
     if (style_ == Style::Json)
-        PrintJson({{"event", "interrupted"}, {"stage", stage}});
-    Note(stage == 1 ? QStringLiteral("interrupted: no new units; the updates under way finish (Ctrl-C "
-                                     "again stops them)")
-                    : QStringLiteral("interrupted again: every update stops after the unit under way"));
+        PrintJson({{"event", "interrupted"}, {"stage", stage}, {"signal", SignalName(signalNumber)}});
+    if (IsHangUp(signalNumber))
+        Note(QStringLiteral("hang-up: no new units; the updates under way finish (Ctrl-C stops them)"));
+    else
+        Note(stage == 1 ? QStringLiteral("interrupted: no new units; the updates under way finish (Ctrl-C "
+                                         "again stops them)")
+                        : QStringLiteral("interrupted again: every update stops after the unit under way"));
 }
 
 QString StationScreen::StateText(const Line& line) const {

@@ -25,8 +25,9 @@ public:
     void OnSlot(const SlotEvent& event);
     void OnEvent(const DeviceEvent& event);
     void OnFinished(const DeviceOutcome& outcome, const ShiftTally& tally);
-    // Ctrl-C: the first takes no new units (stage 1), the second stops the updates (stage 2).
-    void Interrupted(int stage);
+    // Ctrl-C or SIGTERM: the first takes no new units (stage 1), the second stops the updates
+    // (stage 2). SIGHUP is only ever stage 1.
+    void Interrupted(int stage, int signalNumber);
     void End(const ShiftTally& tally);
     // A message for the user on stderr; the live lines start afresh below it.
     void Note(const QString& text);

@@ -1,5 +1,6 @@
 #include "flash/UpdateScreen.h"
 
+#include "common/InterruptSignal.h"
 #include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
 #include "update/TerminalText.h"
@@ -124,10 +125,13 @@ void UpdateScreen::OpenFailed(int device, const OpenResult& open) {
     Note(OpenFailureText(open));
 }
 
-void UpdateScreen::Interrupted() {
+void UpdateScreen::Interrupted(int signalNumber) {
     if (style_ == Style::Json)
-        output_.PrintJson({{"event", "interrupted"}});
-    Note(QStringLiteral("interrupted: every update stops after the unit under way"));
+        output_.PrintJson({{"event", "interrupted"}, {"signal", SignalName(signalNumber)}});
+    Note(IsHangUp(signalNumber)
+             ? QStringLiteral("hang-up: the updates under way run to their end (Ctrl-C stops them after "
+                              "the unit under way)")
+             : QStringLiteral("interrupted: every update stops after the unit under way"));
 }
 
 QString UpdateScreen::LiveText(const Line& line) const {

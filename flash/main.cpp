@@ -49,8 +49,6 @@ Every update is recorded as one JSON line in $XDG_STATE_HOME/rq70-updater/update
 Output of update: on a terminal one live line per device and a summary table at the end;
 otherwise plain lines; with --json one JSON object per line for every event (start, phase,
 progress, verify_failed, identification, verdict, open_failed, interrupted, summary).
-Ctrl-C (or SIGTERM, or SIGHUP when the terminal goes away) stops every update after the row,
-block or EEPROM byte under way, prints the summary and exits with status 1.
 
 Station: each --port is a slot with a thread of its own, followed by its path (use
 /dev/serial/by-id/... links: an adapter plugged in later, or pulled and plugged back, is found
@@ -59,11 +57,26 @@ resynchronisation on each new open. A unit whose boot loader answers is updated 
 as `update` does, and recorded with the shift id, its slot and --note TEXT. The slot then waits
 for that unit to leave before it takes the next: its port goes away, or it has not answered a
 presence check for a second. With --wait-unplug (cradles whose adapter leaves with the unit) nothing at all
-is sent between a verdict and the port going away and coming back. Ctrl-C (or SIGTERM) once: no
-new units, the updates under way finish; twice: they stop after the unit under way. Then the
-shift summary; exit status 0 when every unit of the shift succeeded, else 1 (or 6). --json
-events: those of update, each with "slot" and "port", and shift, waiting, port_gone, port_back,
-open_failed, unit_left, interrupted, summary.
+is sent between a verdict and the port going away and coming back.
+The shift ends on a signal (below), then the shift summary follows; exit status
+0 when every unit of the shift succeeded, else 1 (or 6). --json events: those
+of update, each with "slot" and "port", and shift, waiting, port_gone,
+port_back, open_failed, unit_left, interrupted, summary.
+
+Signals ("interrupted" events name the signal):
+  SIGINT (Ctrl-C), SIGTERM  update: every update stops after the row, block or
+                            EEPROM byte under way; the summary follows, exit
+                            status 1 for a stopped update. station: no new
+                            units, the updates under way finish.
+  a second SIGINT/SIGTERM   station: the updates under way stop after the
+                            unit under way. update: nothing more.
+  SIGHUP (terminal gone)    never more than the first Ctrl-C: update lets the
+                            updates under way finish, station ends its shift
+                            after them. Output to a terminal that is gone is
+                            dropped.
+  detect                    any of them stops the search.
+A signal the program was started with ignored (nohup, a service manager) stays
+ignored.
 
 --require-record (update, station): an update whose record line cannot be written counts as
 failed ("record_failed"), and the exit status is 6.

@@ -16,7 +16,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace rq70;
 
@@ -425,6 +427,106 @@ private slots:
             {EraseRowCommand, 2}, {WriteProgramCommand, 10}, {WriteEepromCommand, 2}};
         QVERIFY(parameters.contains(commands.last().command));
         QCOMPARE(commands.last().parameters, parameters.value(commands.last().command));
+    }
+
+    // A hang-up is the first Ctrl-C at most: the terminal closed under a running update, or a
+    // SIGHUP sent to it, lets the update run to its end; one started with SIGHUP ignored, as nohup
+    // starts it, does not even hear it.
+    void aHangUpLetsTheUpdateFinish() {
+        Bench bench;
+        const QString updateFile = bench.folder.filePath("RQ70-PATTERN.KRV");
+        WriteUpdateFile(updateFile, PatternUpdateHex());
+        const QStringList update{"update", updateFile, "--port", "COM1"};
+        const auto waitForJson = [](QProcess& flash, QByteArray& output, const char* event) {
+            while (!output.contains(event)) {
+                if (!flash.waitForReadyRead(20000))
+                    return false;
+                output += flash.readAllStandardOutput();
+            }
+            return true;
+        };
+
+        // 1. On a terminal of its own that goes away mid-update: the kernel hangs the terminal up
+        //    (SIGHUP, and EIO for every later write to it).
+        {
+            bench.Add(1, {"--delay", "2", "--exit-after-finish"});
+            // Only this test holds the terminal: once it lets go, the terminal is gone.
+            const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+            const std::string side = ::ptsname(terminal);
+            QProcess flash;
+            flash.setChildProcessModifier([&side] {
+                // A session of its own whose controlling terminal is the pty's other side.
+                ::setsid();
+                const int fd = ::open(side.c_str(), O_RDWR);
+                ::dup2(fd, STDOUT_FILENO);
+                ::dup2(fd, STDERR_FILENO);
+            });
+            bench.Start(flash, update);
+            QByteArray screen;
+            const auto take = [&] {
+                char bytes[4096];
+                for (ssize_t got; (got = ::read(terminal, bytes, sizeof bytes)) > 0;)
+                    screen.append(bytes, got);
+                return screen;
+            };
+            ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+            QTRY_VERIFY_WITH_TIMEOUT(take().contains("program"), 20000);
+            ::close(terminal);
+            QVERIFY(flash.waitForFinished(30000));
+            QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(flash.exitCode(), 0);
+        }
+
+        // 2. Started with SIGHUP ignored: it stays ignored, and a SIGHUP changes nothing.
+        // 3. An ordinary start: SIGHUP twice lets the update finish, and is told once.
+        for (const bool ignored : {true, false}) {
+            SimulatedDevice& device = bench.Add(1, {"--delay", "2", "--exit-after-finish"});
+            QProcess flash;
+            if (ignored)
+                flash.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+            bench.Start(flash, update + QStringList{"--json"});
+            QByteArray output;
+            QVERIFY2(waitForJson(flash, output, "\"event\":\"progress\""), output.constData());
+            const QByteArray status =
+                ContentOf(QStringLiteral("/proc/%1/status").arg(flash.processId())).replace('\t', ' ');
+            const auto mask = [&](const QByteArray& name) {
+                const qsizetype at = status.indexOf(name + ": ");
+                return at < 0 ? -1 : status.mid(at + name.size() + 2, 16).toLongLong(nullptr, 16);
+            };
+            const long long hangUpBit = 1LL << (SIGHUP - 1);
+            QCOMPARE(mask("SigIgn") & hangUpBit, ignored ? hangUpBit : 0);
+            QCOMPARE(mask("SigCgt") & hangUpBit, ignored ? 0 : hangUpBit);
+            ::kill(pid_t(flash.processId()), SIGHUP);
+            // The second only once the first has been taken: two sent at once may arrive as one.
+            if (!ignored) {
+                QVERIFY2(waitForJson(flash, output, "\"event\":\"interrupted\""), output.constData());
+                ::kill(pid_t(flash.processId()), SIGHUP);
+            }
+            QVERIFY(flash.waitForFinished(30000));
+            QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(flash.exitCode(), 0);
+            bool ok = false;
+            const QList<QJsonObject> events = JsonLines(output + flash.readAllStandardOutput(), ok);
+            QVERIFY(ok);
+            int interrupted = 0;
+            for (const QJsonObject& event : events) {
+                if (event.value("event") == "interrupted") {
+                    ++interrupted;
+                    QCOMPARE(event.value("signal").toString(), QStringLiteral("SIGHUP"));
+                }
+            }
+            QCOMPARE(interrupted, ignored ? 0 : 1);
+            QCOMPARE(events.at(events.size() - 2).value("verdict").toString(), QStringLiteral("success"));
+            QVERIFY(device.WaitForExit());
+            QVERIFY(device.Dump().value("finish_seen").toBool());
+        }
+        bool ok = false;
+        const QList<QJsonObject> records = RecordLines(bench.record, ok);
+        QVERIFY(ok);
+        QCOMPARE(records.size(), 3);
+        for (const QJsonObject& record : records)
+            QCOMPARE(record.value("verdict").toString(), QStringLiteral("success"));
     }
 
     // Two rq70-flash runs and a windows run at the same time: each one's line is in the record,
