@@ -59,6 +59,12 @@ int Detect(const FlashOptions& options) {
 }
 
 int Info(const FlashOptions& options) {
+    // Any signal ends the look between two whole commands; the link then closes the port and puts
+    // its settings back.
+    bool interrupted = false;
+    InterruptSignal interrupt;
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, [&interrupted] { interrupted = true; });
+    const auto stopAsked = [&interrupted] { return interrupted; };
     const ChosenPort& port = options.ports.value(0);
     SerialLink link;
     link.ApplyLineSettings();
@@ -67,11 +73,18 @@ int Info(const FlashOptions& options) {
         Complain(OpenFailureText(open));
         return ExitPortNotOpened;
     }
-    if (!FindBootLoader(link)) {
+    const bool found = FindBootLoader(link, SerialLink::ReplyTimeoutMs, stopAsked);
+    const std::optional<QString> identification =
+        found ? QueryDeviceInfo(link, DeviceInfoAddress, SerialLink::ReplyTimeoutMs, stopAsked)
+              : std::nullopt;
+    if (interrupted) {
+        Complain(QStringLiteral("interrupted"));
+        return ExitUpdateFailed;
+    }
+    if (!found) {
         Complain(QStringLiteral("no boot loader answers on %1").arg(port.Name()));
         return ExitNoDevice;
     }
-    const std::optional<QString> identification = QueryDeviceInfo(link, DeviceInfoAddress);
     if (!identification) {
         Complain(IdentificationLost(port.Name()));
         return ExitNoDevice;

@@ -74,9 +74,13 @@ Signals ("interrupted" events name the signal):
                             updates under way finish, station ends its shift
                             after them. Output to a terminal that is gone is
                             dropped.
-  detect                    any of them stops the search.
+  detect, info              any of them stops the command and closes its port.
 A signal the program was started with ignored (nohup, a service manager) stays
-ignored.
+ignored. Every command puts back the port settings it changed (low latency, a
+built-in port's receive trigger) on each of these ways out. A program that is
+killed cannot: it leaves a note of them in /run/rq70-updater (which the package
+makes; else in $XDG_RUNTIME_DIR/rq70-updater, or the folder RQ70_PORT_NOTE_DIR
+names), and the next program to open that port puts them back.
 
 --require-record (update, station): an update whose record line cannot be written counts as
 failed ("record_failed"), and the exit status is 6.

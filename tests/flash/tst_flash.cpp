@@ -11,6 +11,7 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTest>
 
@@ -780,6 +781,57 @@ private slots:
             const int address = word.toArray().at(0).toInt();
             QVERIFY2(address >= 256 && address < 256 + 32, qPrintable(QString::number(address)));
         }
+    }
+
+    // `info` holds a port whose receive trigger it lowered: ended by SIGTERM it puts the trigger
+    // back itself; killed, it leaves a note, and the next program puts it back.
+    void infoPutsThePortSettingsBack() {
+        Bench bench;
+        // Replies held 300 ms keep `info` on the port for a few seconds.
+        SimulatedDevice& device = bench.Add(1, {"--delay", "300", "--id", "RQ-70"});
+        const QString sysfs = bench.folder.filePath("sys");
+        const QString notes = bench.folder.filePath("notes");
+        const QString attribute = QStringLiteral("%1/class/tty/%2/rx_trig_bytes")
+                                      .arg(sysfs, QFileInfo(device.PtyPath()).fileName());
+        QVERIFY(QDir().mkpath(QFileInfo(attribute).path()));
+        QFile file(attribute);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("8\n") == 2);
+        file.close();
+        const auto trigger = [&] { return ContentOf(attribute).trimmed(); };
+        const auto noted = [&] { return QDir(notes).entryList(QDir::Files).size(); };
+        qputenv("RQ70_SYSFS_ROOT", sysfs.toLocal8Bit());
+        qputenv("RQ70_PORT_NOTE_DIR", notes.toLocal8Bit());
+        const auto environmentBack = qScopeGuard([] {
+            qunsetenv("RQ70_SYSFS_ROOT");
+            qunsetenv("RQ70_PORT_NOTE_DIR");
+        });
+
+        for (const int signal : {SIGTERM, SIGKILL}) {
+            QProcess flash;
+            bench.Start(flash, {"info", "--port", "COM1"});
+            QTRY_COMPARE_WITH_TIMEOUT(trigger(), QByteArray("1"), 10000);
+            QCOMPARE(noted(), 1);
+            ::kill(pid_t(flash.processId()), signal);
+            QVERIFY(flash.waitForFinished(10000));
+            if (signal == SIGTERM) {
+                QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+                QCOMPARE(flash.exitCode(), 1);
+                QVERIFY(flash.readAllStandardError().contains("interrupted"));
+                QCOMPARE(trigger(), QByteArray("8"));
+                QCOMPARE(noted(), 0);
+            } else {
+                QCOMPARE(trigger(), QByteArray("1"));
+                QCOMPARE(noted(), 1);
+                // The held reply still owed to the killed program goes out before the next one
+                // starts, as a real device's would within microseconds.
+                QTRY_VERIFY_WITH_TIMEOUT(!device.Log().isEmpty() && !device.Log().last().fromHost, 5000);
+            }
+        }
+        const FlashRun run = bench.Run({"info", "--port", "COM1"});
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QCOMPARE(run.out, QStringLiteral("RQ-70\n"));
+        QCOMPARE(trigger(), QByteArray("8"));
+        QCOMPARE(noted(), 0);
     }
 
     // A device named by another path than the one a running program holds it by is still that
