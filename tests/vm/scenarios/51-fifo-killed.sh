@@ -16,16 +16,22 @@ original=$(cat $trigger) || fail "no $trigger"
 ((original > 1)) || fail "the trigger is $original before any program"
 [[ $(vmtool lowlatency /dev/ttyS1) == 0 ]] || fail "the low-latency flag is set before any program"
 [[ -d $notes && $(stat -c %G $notes) == dialout ]] || fail "no $notes for the dialout group"
-settings() { echo "trigger $(cat $trigger), low latency $(vmtool lowlatency /dev/ttyS1), notes: $(ls $notes)"; }
+# The port's two settings and the notes of them, on one line.
+settings() {
+    local noted
+    noted=$(ls "$notes")
+    echo "trigger $(cat $trigger), low latency $(vmtool lowlatency /dev/ttyS1), notes:" $noted
+}
 
 # update_started NAME: the technician's update on ttyS1 at the line's pace, well into its program
 # phase; the rq70-flash process in $flash, the runuser around it in $runner
 update_started() {
+    local out=$W/$1.json
     ctl sim uart1 --baud 4800 >/dev/null || return 1
     as_tech rq70-flash update "$W/RQ70-k.KRV" --port /dev/ttyS1 --json --record "$W/$1.jsonl" \
-        >"$W/$1.json" 2>"$W/$1.err" &
+        >"$out" 2>"$W/$1.err" &
     runner=$!
-    wait_until 60 eval '(($(vmtool count "$W/$1.json" event=progress phase=program) >= 5))' || return 1
+    wait_until 60 eval '(($(vmtool count "$out" event=progress phase=program) >= 3))' || return 1
     flash=$(pgrep -n -u tech -x rq70-flash)
 }
 
@@ -37,7 +43,7 @@ wait "$runner"
 status=$?
 ((status == 0)) || fail "exit status $status after SIGHUP: $(tail -c 300 "$W/hup.err")"
 host_dump uart1 "$W/RQ70-k.KRV" >/dev/null || fail "after SIGHUP the simulator does not hold the images"
-[[ $(settings) == "trigger $original, low latency 0, notes: " ]] || fail "after SIGHUP: $(settings)"
+[[ $(settings) == "trigger $original, low latency 0, notes:" ]] || fail "after SIGHUP: $(settings)"
 
 update_started kill || fail "the second update did not get into its program phase"
 kill -KILL "$flash"
@@ -47,5 +53,5 @@ wait "$runner"
 left=$(settings)
 ctl sim uart1 >/dev/null || fail "no simulator"
 as_tech rq70-flash info --port /dev/ttyS1 >"$W/info.out" 2>&1 || fail "info failed: $(cat "$W/info.out")"
-[[ $(settings) == "trigger $original, low latency 0, notes: " ]] || fail "after the next program: $(settings)"
+[[ $(settings) == "trigger $original, low latency 0, notes:" ]] || fail "after the next program: $(settings)"
 pass "SIGHUP: exit 0, images, settings back; SIGKILL left $left; info put back trigger $original and low latency 0"
