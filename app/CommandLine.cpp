@@ -23,6 +23,12 @@ entry COMn of that folder. Every update is recorded as one JSON line in
 $XDG_STATE_HOME/rq70-updater/updates.jsonl (~/.local/state/... when unset), or
 in the file RQ70_UPDATE_RECORD names.
 
+Signals: SIGINT (Ctrl-C), SIGTERM and SIGHUP (the terminal it was started
+from went away) end the updater as closing its main window does: an update
+under way stops after the row, block or EEPROM byte under way, and the port
+gets back the settings the updater changed. One that the updater was started
+with ignored (nohup) stays ignored.
+
 Exit status: 0 when the windows are closed (or for --help and --version), 2 for
 wrong arguments.)";
 

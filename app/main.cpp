@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
+#include "common/InterruptSignal.h"
 #include "common/TerminalText.h"
 #include "image/UpdateFileDiscovery.h"
 
@@ -54,10 +55,21 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
+    // Made before the state, so that it is still there while the port is closed at the end.
+    rq70::InterruptSignal interrupt;
     rq70::UpdaterModul state;
     rq70::MainForm mainForm(
         state, QString::fromStdString(rq70::UpdateFileFolder(
                    QCoreApplication::applicationDirPath().toStdString(), QDir::currentPath().toStdString())));
+    // Ctrl-C, SIGTERM (a logout, a service manager) and SIGHUP (the terminal it was started from
+    // went away) end the program as closing the main window does: a run or search under way stops
+    // after its unit, and the port gets its settings back as the program ends. Every message box
+    // holds only OK; closed, it lets the procedure that showed it return.
+    QObject::connect(&interrupt, &rq70::InterruptSignal::Interrupted, &mainForm, [&mainForm] {
+        mainForm.Form_Unload();
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
+    });
     if (!command.updateFile.isEmpty())
         mainForm.NameUpdateFile(command.updateFile);
     mainForm.Form_Load();

@@ -2,7 +2,6 @@
 
 #include "flash/Console.h"
 #include "flash/FlashCommands.h"
-#include "flash/InterruptSignal.h"
 #include "link/DetectionView.h"
 
 namespace rq70::flash {
@@ -30,13 +29,15 @@ QString IdentificationLost(const QString& port) {
         .arg(port);
 }
 
-std::optional<SearchResult> Search(UpdaterModul& state) {
-    InterruptSignal interrupt;
-    QObject::connect(&interrupt, &InterruptSignal::Interrupted, [&state] { state.AbortRequested = true; });
+std::optional<SearchResult> Search(UpdaterModul& state, InterruptSignal& interrupt) {
+    // A search writes nothing to a device: any signal stops it.
+    const QMetaObject::Connection stop = QObject::connect(&interrupt, &InterruptSignal::Interrupted,
+                                                          [&state] { state.AbortRequested = true; });
     QuietDetectionView view;
     state.link.ApplyLineSettings();
     const SearchResult result = SearchForDevice(state.link, state.AbortRequested, state.running, view);
     state.link.SetMonitorTimer(false);
+    QObject::disconnect(stop);
     if (result.outcome == SearchResult::Found && !result.identification) {
         Complain(IdentificationLost(state.link.Port().Name()));
         return std::nullopt;

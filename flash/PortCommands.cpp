@@ -42,8 +42,9 @@ int ListPorts(const FlashOptions& options) {
 }
 
 int Detect(const FlashOptions& options) {
+    InterruptSignal interrupt;
     UpdaterModul state;
-    const std::optional<SearchResult> found = Search(state);
+    const std::optional<SearchResult> found = Search(state, interrupt);
     if (!found)
         return NothingFoundStatus(state);
     // The device the search opened, not whatever the COM number leads to by now.
@@ -58,6 +59,12 @@ int Detect(const FlashOptions& options) {
 }
 
 int Info(const FlashOptions& options) {
+    // Any signal ends the look between two whole commands; the link then closes the port and puts
+    // its settings back.
+    bool interrupted = false;
+    InterruptSignal interrupt;
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, [&interrupted] { interrupted = true; });
+    const auto stopAsked = [&interrupted] { return interrupted; };
     const ChosenPort& port = options.ports.value(0);
     SerialLink link;
     link.ApplyLineSettings();
@@ -66,11 +73,18 @@ int Info(const FlashOptions& options) {
         Complain(OpenFailureText(open));
         return ExitPortNotOpened;
     }
-    if (!FindBootLoader(link)) {
+    const bool found = FindBootLoader(link, SerialLink::ReplyTimeoutMs, stopAsked);
+    const std::optional<QString> identification =
+        found ? QueryDeviceInfo(link, DeviceInfoAddress, SerialLink::ReplyTimeoutMs, stopAsked)
+              : std::nullopt;
+    if (interrupted) {
+        Complain(QStringLiteral("interrupted"));
+        return ExitUpdateFailed;
+    }
+    if (!found) {
         Complain(QStringLiteral("no boot loader answers on %1").arg(port.Name()));
         return ExitNoDevice;
     }
-    const std::optional<QString> identification = QueryDeviceInfo(link, DeviceInfoAddress);
     if (!identification) {
         Complain(IdentificationLost(port.Name()));
         return ExitNoDevice;

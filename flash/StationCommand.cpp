@@ -1,9 +1,9 @@
 // `rq70-flash station`: one slot per port, each in a thread of its own, updating unit after unit
 // until the operator ends the shift with Ctrl-C.
 
+#include "common/InterruptSignal.h"
 #include "flash/FlashCommands.h"
 #include "flash/FreeMemory.h"
-#include "flash/InterruptSignal.h"
 #include "flash/StationScreen.h"
 #include "flash/UpdateFileLoad.h"
 #include "flash/WorkerThreads.h"
@@ -91,10 +91,12 @@ int Station(const FlashOptions& options) {
 
     int interrupts = 0;
     InterruptSignal interrupt;
-    QObject::connect(&interrupt, &InterruptSignal::Interrupted, &loop, [&] {
-        if (++interrupts > 2)
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, &loop, [&](int signalNumber) {
+        // A hang-up ends the shift as the first Ctrl-C does, and never stops an update.
+        if (interrupts == 2 || (IsHangUp(signalNumber) && interrupts == 1))
             return;
-        screen.Interrupted(interrupts);
+        ++interrupts;
+        screen.Interrupted(interrupts, signalNumber);
         for (StationSlot* slot : stationSlots.Workers()) {
             if (interrupts == 1)
                 slot->RequestFinish();

@@ -1,5 +1,6 @@
 #include "flash/StationScreen.h"
 
+#include "common/InterruptSignal.h"
 #include "flash/Console.h"
 #include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
@@ -205,13 +206,16 @@ void StationScreen::OnFinished(const DeviceOutcome& outcome) {
     }
 }
 
-void StationScreen::Interrupted(int stage) {
+void StationScreen::Interrupted(int stage, int signalNumber) {
     if (style_ == Style::Json)
-        PrintJson({{"event", "interrupted"}, {"stage", stage}});
-    Note(stage == 1 ? QStringLiteral("interrupted: no new units; the updates under way finish (Ctrl-C "
-                                     "again stops them)")
-                    : QStringLiteral("interrupted again: the updates under way stop after the row, block or "
-                                     "EEPROM byte under way, and their units are recorded as aborted"));
+        PrintJson({{"event", "interrupted"}, {"stage", stage}, {"signal", SignalName(signalNumber)}});
+    if (IsHangUp(signalNumber))
+        Note(QStringLiteral("hang-up: no new units; the updates under way finish (Ctrl-C stops them)"));
+    else
+        Note(stage == 1 ? QStringLiteral("interrupted: no new units; the updates under way finish (Ctrl-C "
+                                         "again stops them)")
+                        : QStringLiteral("interrupted again: the updates under way stop after the row, block "
+                                         "or EEPROM byte under way, and their units are recorded as aborted"));
 }
 
 ShownLine StationScreen::StateText(const Line& line) const {

@@ -28,8 +28,9 @@ public:
     void OnEvent(const DeviceEvent& event);
     // A unit's verdict, once the tally has counted it.
     void OnFinished(const DeviceOutcome& outcome);
-    // Ctrl-C: the first takes no new units (stage 1), the second stops the updates (stage 2).
-    void Interrupted(int stage);
+    // Ctrl-C or SIGTERM: the first takes no new units (stage 1), the second stops the updates
+    // (stage 2). SIGHUP is only ever stage 1.
+    void Interrupted(int stage, int signalNumber);
     void End();
     // A message for the user on stderr; the live lines start afresh below it.
     void Note(const QString& text);

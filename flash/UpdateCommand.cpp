@@ -4,7 +4,6 @@
 #include "flash/DeviceRun.h"
 #include "flash/DeviceSearch.h"
 #include "flash/FlashCommands.h"
-#include "flash/InterruptSignal.h"
 #include "flash/UpdateFileLoad.h"
 #include "flash/UpdateScreen.h"
 #include "flash/WorkerThreads.h"
@@ -25,7 +24,8 @@ UpdateScreen::Style ReportStyle(const FlashOptions& options) {
 }
 
 // Runs one update per port, each in a thread of its own, and reports as they go.
-int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const FlashOptions& options) {
+int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const FlashOptions& options,
+                InterruptSignal& interrupt) {
     qRegisterMetaType<DeviceEvent>();
     qRegisterMetaType<DeviceOutcome>();
     qRegisterMetaType<OpenResult>();
@@ -53,7 +53,9 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
     QStringList notices;
     int openCount = 0;
     int finishedCount = 0;
-    bool interrupted = false;
+    // A hang-up lets the updates under way finish; Ctrl-C or SIGTERM stops them after their unit
+    // under way. Either one before every port is open calls the run off.
+    enum class Stop { None, Finish, Now } stop = Stop::None;
     bool openFailed = false;
     QEventLoop loop;
 
@@ -79,7 +81,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
                                  decide(false);
                                  return;
                              }
-                             if (interrupted) {
+                             if (stop != Stop::None) {
                                  decide(false);
                                  return;
                              }
@@ -100,15 +102,15 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
         });
     }
 
-    InterruptSignal interrupt;
-    QObject::connect(&interrupt, &InterruptSignal::Interrupted, &loop, [&] {
-        if (interrupted)
+    QObject::connect(&interrupt, &InterruptSignal::Interrupted, &loop, [&](int signalNumber) {
+        const Stop asked = IsHangUp(signalNumber) ? Stop::Finish : Stop::Now;
+        if (asked <= stop)
             return;
-        interrupted = true;
-        report.Interrupted();
-        // Before every port is open nothing has started: call the run off. After, stop each update
-        // after the row, block or EEPROM byte under way.
-        if (openCount == ports.size())
+        stop = asked;
+        report.Interrupted(signalNumber);
+        // Before every port is open nothing has started: the run is called off. After, each update
+        // stops after the row, block or EEPROM byte under way, or, after a hang-up, runs to its end.
+        if (stop == Stop::Now && openCount == ports.size())
             for (DeviceRun* run : runs.Workers())
                 run->RequestStop();
     });
@@ -151,17 +153,18 @@ int Update(const FlashOptions& options) {
     if (!file)
         return ExitNoUpdateFile;
 
+    InterruptSignal interrupt;
     QList<ChosenPort> ports = options.ports;
     if (options.detect) {
         UpdaterModul state;
-        const std::optional<SearchResult> found = Search(state);
+        const std::optional<SearchResult> found = Search(state, interrupt);
         if (!found)
             return NothingFoundStatus(state);
         // The update opens the device the search found, wherever it is by then.
         ports << state.link.Port();
         state.link.Close();
     }
-    return UpdatePorts(ports, *file, options);
+    return UpdatePorts(ports, *file, options, interrupt);
 }
 
 } // namespace rq70::flash

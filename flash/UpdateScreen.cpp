@@ -1,5 +1,6 @@
 #include "flash/UpdateScreen.h"
 
+#include "common/InterruptSignal.h"
 #include "flash/Console.h"
 #include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
@@ -106,11 +107,14 @@ void UpdateScreen::OpenFailed(int device, const OpenResult& open) {
     Note(OpenFailureText(open));
 }
 
-void UpdateScreen::Interrupted() {
+void UpdateScreen::Interrupted(int signalNumber) {
     if (style_ == Style::Json)
-        output_.PrintJson({{"event", "interrupted"}});
-    Note(QStringLiteral("interrupted: every update stops after the row, block or EEPROM byte under way "
-                        "and is recorded as aborted"));
+        output_.PrintJson({{"event", "interrupted"}, {"signal", SignalName(signalNumber)}});
+    Note(IsHangUp(signalNumber)
+             ? QStringLiteral("hang-up: the updates under way run to their end (Ctrl-C stops them after "
+                              "the row, block or EEPROM byte under way)")
+             : QStringLiteral("interrupted: every update stops after the row, block or EEPROM byte under way "
+                              "and is recorded as aborted"));
 }
 
 QList<ShownLine> UpdateScreen::LiveLines() const {

@@ -27,8 +27,9 @@ public:
     void OnFinished(const DeviceOutcome& outcome);
     // A port did not open, so no update starts.
     void OpenFailed(int device, const OpenResult& open);
-    // Ctrl-C: every update stops after the row, block or EEPROM byte under way.
-    void Interrupted();
+    // Ctrl-C or SIGTERM: every update stops after the row, block or EEPROM byte under way. SIGHUP:
+    // the updates under way run to their end.
+    void Interrupted(int signalNumber);
     void Summary(const QList<DeviceOutcome>& outcomes, int exitStatus);
     // A message for the user on stderr, which the live lines do not draw over.
     void Note(const QString& text);

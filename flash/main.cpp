@@ -58,9 +58,7 @@ in the file RQ70_UPDATE_RECORD or --record names.
 Output of update: on a terminal one live line per device and a summary table at
 the end; otherwise plain lines; with --json one JSON object per line for every
 event (start, phase, progress, verify_failed, identification, verdict,
-open_failed, interrupted, summary). Ctrl-C (or SIGTERM, or SIGHUP when the
-terminal goes away) stops every update after the row, block or EEPROM byte under
-way and records it as aborted, prints the summary and exits with status 1.
+open_failed, interrupted, summary).
 
 Station: each --port is a slot with a thread of its own, followed by its path,
 so an adapter plugged in later, or pulled and plugged back, is found again. Name
@@ -77,12 +75,31 @@ did not come. A unit whose boot loader answers is updated at once, exactly as
 slot then waits for that unit to leave before it takes the next: its port goes
 away, or it has not answered a presence check for a second. With --wait-unplug
 (cradles whose adapter leaves with the unit) nothing at all is sent between a
-verdict and the port going away and coming back. Ctrl-C (or SIGTERM) once: no
-new units, the updates under way finish; twice: they stop after the row, block
-or EEPROM byte under way, and their units are recorded as aborted. Then the
-shift summary; exit status 0 when every unit of the shift succeeded, else 1 (or
-6). --json events: those of update, each with "slot" and "port", and shift,
-waiting, port_gone, port_back, open_failed, unit_left, interrupted, summary.
+verdict and the port going away and coming back. The shift ends on a signal
+(below), then the shift summary follows; exit status 0 when every unit of the
+shift succeeded, else 1 (or 6). --json events: those of update, each with
+"slot" and "port", and shift, waiting, port_gone, port_back, open_failed,
+unit_left, interrupted, summary.
+
+Signals ("interrupted" events name the signal):
+  SIGINT (Ctrl-C), SIGTERM  update: every update stops after the row, block or
+                            EEPROM byte under way and is recorded as aborted;
+                            the summary follows, exit status 1. station: no
+                            new units, the updates under way finish.
+  a second SIGINT/SIGTERM   station: the updates under way stop after the row,
+                            block or EEPROM byte under way, and their units are
+                            recorded as aborted. update: nothing more.
+  SIGHUP (terminal gone)    never more than the first Ctrl-C: update lets the
+                            updates under way finish, station ends its shift
+                            after them. Output to a terminal that is gone is
+                            dropped.
+  detect, info              any of them stops the command and closes its port.
+A signal the program was started with ignored (nohup, a service manager) stays
+ignored. Every command puts back the port settings it changed (low latency, a
+built-in port's receive trigger) on each of these ways out. A program that is
+killed cannot: it leaves a note of them in /run/rq70-updater (which the package
+makes; else in $XDG_RUNTIME_DIR/rq70-updater, or the folder RQ70_PORT_NOTE_DIR
+names), and the next program to open that port puts them back.
 
 --require-record (update, station): an update whose record line cannot be
 written counts as failed ("record_failed"), and the exit status is 6.

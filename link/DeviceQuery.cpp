@@ -13,7 +13,8 @@ bool CheckPresence(SerialLink& link, int timeoutMs) {
     return link.ReadByte().Is(AckByte);
 }
 
-std::optional<QString> QueryDeviceInfo(SerialLink& link, int start, int timeoutMs) {
+std::optional<QString> QueryDeviceInfo(SerialLink& link, int start, int timeoutMs,
+                                       const std::function<bool()>& stopAsked) {
     if (!link.FlushInput())
         return std::nullopt;
 
@@ -30,6 +31,8 @@ std::optional<QString> QueryDeviceInfo(SerialLink& link, int start, int timeoutM
 
     QByteArray text;
     for (int address = std::max(start, 0); address <= 255; ++address) {
+        if (stopAsked && stopAsked())
+            return std::nullopt;
         const std::optional<ByteRead> ack = exchange(ReadByteCommand);
         if (!ack)
             return std::nullopt;

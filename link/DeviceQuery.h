@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace rq70 {
@@ -19,8 +20,11 @@ bool CheckPresence(SerialLink& link, int timeoutMs = SerialLink::ReplyTimeoutMs)
 
 // Reads the identification text byte by byte from `start` up to a 0x00 or 0xFF byte or the end of
 // the data space at 255. "no device information found" when a read command is not acknowledged;
-// nothing at all when the port fails, so the caller keeps what it showed before.
+// nothing at all when the port fails, so the caller keeps what it showed before. `stopAsked`, when
+// given, is looked at before each read command: true from it ends the query there, with nothing,
+// and the device waiting for a command.
 std::optional<QString> QueryDeviceInfo(SerialLink& link, int start,
-                                       int timeoutMs = SerialLink::ReplyTimeoutMs);
+                                       int timeoutMs = SerialLink::ReplyTimeoutMs,
+                                       const std::function<bool()>& stopAsked = {});
 
 } // namespace rq70

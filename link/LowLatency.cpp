@@ -1,6 +1,8 @@
 // Linux: the flag lives in the driver's serial_struct (TIOCGSERIAL / TIOCSSERIAL).
 #include "link/LowLatency.h"
 
+#include <cerrno>
+
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
@@ -13,16 +15,24 @@ int LowLatencyFlag(int fd) {
     return (serial.flags & ASYNC_LOW_LATENCY) != 0 ? 1 : 0;
 }
 
-bool LowLatencyMode::Request(int fd) {
+bool LowLatencyMode::Request(int fd, const QString& node) {
     changed_ = false;
     serial_struct serial{};
     if (::ioctl(fd, TIOCGSERIAL, &serial) != 0)
         return false;
-    if ((serial.flags & ASYNC_LOW_LATENCY) != 0)
+    const bool set = (serial.flags & ASYNC_LOW_LATENCY) != 0;
+    if (note_.OwnValue(node, set ? "1" : "0") == "1")
         return true;
-    serial.flags |= ASYNC_LOW_LATENCY;
-    changed_ = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
-    return changed_;
+    note_.Keep(node, "0", "1");
+    if (!set) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(fd, TIOCSSERIAL, &serial) != 0) {
+            note_.Drop();
+            return false;
+        }
+    }
+    changed_ = true;
+    return true;
 }
 
 void LowLatencyMode::Restore(int fd) {
@@ -30,10 +40,15 @@ void LowLatencyMode::Restore(int fd) {
         return;
     changed_ = false;
     serial_struct serial{};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0)
-        return;
-    serial.flags &= ~ASYNC_LOW_LATENCY;
-    ::ioctl(fd, TIOCSSERIAL, &serial);
+    bool back = ::ioctl(fd, TIOCGSERIAL, &serial) == 0;
+    if (back) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        back = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+    }
+    // A line that went away (an adapter pulled) took its settings with it: a device plugged in
+    // again starts from its own.
+    if (back || errno == EIO || errno == ENODEV || errno == ENXIO)
+        note_.Drop();
 }
 
 } // namespace rq70

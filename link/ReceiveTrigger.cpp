@@ -34,40 +34,54 @@ Written WriteValue(const QString& attribute, const QByteArray& value) {
 
 } // namespace
 
+QString TriggerSysfsRoot() {
+    const QString chosen = qEnvironmentVariable("RQ70_SYSFS_ROOT");
+    return chosen.isEmpty() ? QStringLiteral("/sys") : chosen;
+}
+
 QString ReceiveTrigger::Lower(const QString& canonicalNode, const QString& portName) {
     Restore();
-    const QFileInfo node(canonicalNode);
-    // Only a tty of the system's own: ptys and other nodes have no such attribute.
-    if (canonicalNode.isEmpty() || node.path() != QLatin1String("/dev"))
+    // Only a tty of the system's own has the attribute, named after its node: there is none for
+    // a pty's number, nor for a node outside /dev.
+    if (!canonicalNode.startsWith(QLatin1String("/dev/")))
         return {};
-    const QString attribute =
-        sysfsRoot_ + QStringLiteral("/class/tty/") + node.fileName() + QStringLiteral("/rx_trig_bytes");
+    const QString attribute = sysfsRoot_ + QStringLiteral("/class/tty/") +
+                              QFileInfo(canonicalNode).fileName() + QStringLiteral("/rx_trig_bytes");
     QFile file(attribute);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray value = file.read(16).trimmed();
+    const QByteArray current = file.read(16).trimmed();
     file.close();
+    const QByteArray own = note_.OwnValue(canonicalNode, current);
     bool number = false;
-    const int trigger = value.toInt(&number);
+    const int trigger = own.toInt(&number);
     if (!number || trigger <= 1)
         return {};
-    switch (WriteValue(attribute, "1")) {
-    case Written::Yes:
-        break;
-    case Written::NotPermitted:
-        return ReceiveTriggerNotice(portName, trigger);
-    case Written::Refused:
-        return {};
+    note_.Keep(canonicalNode, own, "1");
+    if (current != "1") {
+        switch (WriteValue(attribute, "1")) {
+        case Written::Yes:
+            break;
+        case Written::NotPermitted:
+            note_.Drop();
+            return ReceiveTriggerNotice(portName, trigger);
+        case Written::Refused:
+            note_.Drop();
+            return {};
+        }
     }
     changed_ = attribute;
-    oldValue_ = value;
+    oldValue_ = own;
     return {};
 }
 
 void ReceiveTrigger::Restore() {
     if (changed_.isEmpty())
         return;
-    WriteValue(changed_, oldValue_);
+    // A value that cannot be put back (a trigger a killed program had lowered, which this user
+    // may not raise) stays noted for a program that may.
+    if (WriteValue(changed_, oldValue_) == Written::Yes)
+        note_.Drop();
     changed_.clear();
 }
 

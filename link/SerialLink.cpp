@@ -85,7 +85,7 @@ OpenResult SerialLink::OpenNode(const QString& node) {
     chosen_.LineUp();
     const int fd = static_cast<int>(port_.handle());
     // Every reply of the protocol is waited for: an adapter must not sit on it.
-    lowLatency_.Request(fd);
+    lowLatency_.Request(fd, node);
     adapterNotice_ = AdapterLatencyNotice(name, AdapterLatencyTimerMs(node));
     // A built-in UART's FIFO must not sit on a short reply either.
     if (const QString fifo = receiveTrigger_.Lower(node, name); !fifo.isEmpty())

@@ -47,7 +47,8 @@ public:
     static constexpr int MonitorIntervalMs = 200;
 
     explicit SerialLink(QObject* parent = nullptr);
-    // Gives an open port its old settings back, however the program ends.
+    // Gives an open port its old settings back. A program that is killed cannot; the next one to
+    // open the port does, from the note the settings left (see SettingNote.h).
     ~SerialLink() override;
 
     // "4800,n,8,1", raw 8 bits, no flow control; applied while the port is closed and kept for

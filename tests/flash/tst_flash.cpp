@@ -12,12 +12,15 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTest>
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace rq70;
 
@@ -459,6 +462,106 @@ private slots:
         QCOMPARE(commands.last().parameters, parameters.value(commands.last().command));
     }
 
+    // A hang-up is the first Ctrl-C at most: the terminal closed under a running update, or a
+    // SIGHUP sent to it, lets the update run to its end; one started with SIGHUP ignored, as nohup
+    // starts it, does not even hear it.
+    void aHangUpLetsTheUpdateFinish() {
+        Bench bench;
+        const QString updateFile = bench.folder.filePath("RQ70-PATTERN.KRV");
+        WriteUpdateFile(updateFile, PatternUpdateHex());
+        const QStringList update{"update", updateFile, "--port", "COM1"};
+        const auto waitForJson = [](QProcess& flash, QByteArray& output, const char* event) {
+            while (!output.contains(event)) {
+                if (!flash.waitForReadyRead(20000))
+                    return false;
+                output += flash.readAllStandardOutput();
+            }
+            return true;
+        };
+
+        // 1. On a terminal of its own that goes away mid-update: the kernel hangs the terminal up
+        //    (SIGHUP, and EIO for every later write to it).
+        {
+            bench.Add(1, {"--delay", "2", "--exit-after-finish"});
+            // Only this test holds the terminal: once it lets go, the terminal is gone.
+            const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+            const std::string side = ::ptsname(terminal);
+            QProcess flash;
+            flash.setChildProcessModifier([&side] {
+                // A session of its own whose controlling terminal is the pty's other side.
+                ::setsid();
+                const int fd = ::open(side.c_str(), O_RDWR);
+                ::dup2(fd, STDOUT_FILENO);
+                ::dup2(fd, STDERR_FILENO);
+            });
+            bench.Start(flash, update);
+            QByteArray screen;
+            const auto take = [&] {
+                char bytes[4096];
+                for (ssize_t got; (got = ::read(terminal, bytes, sizeof bytes)) > 0;)
+                    screen.append(bytes, got);
+                return screen;
+            };
+            ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+            QTRY_VERIFY_WITH_TIMEOUT(take().contains("program"), 20000);
+            ::close(terminal);
+            QVERIFY(flash.waitForFinished(30000));
+            QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(flash.exitCode(), 0);
+        }
+
+        // 2. Started with SIGHUP ignored: it stays ignored, and a SIGHUP changes nothing.
+        // 3. An ordinary start: SIGHUP twice lets the update finish, and is told once.
+        for (const bool ignored : {true, false}) {
+            SimulatedDevice& device = bench.Add(1, {"--delay", "2", "--exit-after-finish"});
+            QProcess flash;
+            if (ignored)
+                flash.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+            bench.Start(flash, update + QStringList{"--json"});
+            QByteArray output;
+            QVERIFY2(waitForJson(flash, output, "\"event\":\"progress\""), output.constData());
+            const QByteArray status =
+                ContentOf(QStringLiteral("/proc/%1/status").arg(flash.processId())).replace('\t', ' ');
+            const auto mask = [&](const QByteArray& name) {
+                const qsizetype at = status.indexOf(name + ": ");
+                return at < 0 ? -1 : status.mid(at + name.size() + 2, 16).toLongLong(nullptr, 16);
+            };
+            const long long hangUpBit = 1LL << (SIGHUP - 1);
+            QCOMPARE(mask("SigIgn") & hangUpBit, ignored ? hangUpBit : 0);
+            QCOMPARE(mask("SigCgt") & hangUpBit, ignored ? 0 : hangUpBit);
+            ::kill(pid_t(flash.processId()), SIGHUP);
+            // The second only once the first has been taken: two sent at once may arrive as one.
+            if (!ignored) {
+                QVERIFY2(waitForJson(flash, output, "\"event\":\"interrupted\""), output.constData());
+                ::kill(pid_t(flash.processId()), SIGHUP);
+            }
+            QVERIFY(flash.waitForFinished(30000));
+            QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(flash.exitCode(), 0);
+            bool ok = false;
+            const QList<QJsonObject> events = JsonLines(output + flash.readAllStandardOutput(), ok);
+            QVERIFY(ok);
+            int interrupted = 0;
+            for (const QJsonObject& event : events) {
+                if (event.value("event") == "interrupted") {
+                    ++interrupted;
+                    QCOMPARE(event.value("signal").toString(), QStringLiteral("SIGHUP"));
+                }
+            }
+            QCOMPARE(interrupted, ignored ? 0 : 1);
+            QCOMPARE(events.at(events.size() - 2).value("verdict").toString(), QStringLiteral("success"));
+            QVERIFY(device.WaitForExit());
+            QVERIFY(device.Dump().value("finish_seen").toBool());
+        }
+        bool ok = false;
+        const QList<QJsonObject> records = RecordLines(bench.record, ok);
+        QVERIFY(ok);
+        QCOMPARE(records.size(), 3);
+        for (const QJsonObject& record : records)
+            QCOMPARE(record.value("verdict").toString(), QStringLiteral("success"));
+    }
+
     // Two rq70-flash runs and a windows run at the same time: each one's line is in the record,
     // whole.
     void parallelRunsShareTheRecord() {
@@ -830,6 +933,57 @@ private slots:
             const int address = word.toArray().at(0).toInt();
             QVERIFY2(address >= 256 && address < 256 + 32, qPrintable(QString::number(address)));
         }
+    }
+
+    // `info` holds a port whose receive trigger it lowered: ended by SIGTERM it puts the trigger
+    // back itself; killed, it leaves a note, and the next program puts it back.
+    void infoPutsThePortSettingsBack() {
+        Bench bench;
+        // Replies held 300 ms keep `info` on the port for a few seconds.
+        SimulatedDevice& device = bench.Add(1, {"--delay", "300", "--id", "RQ-70"});
+        const QString sysfs = bench.folder.filePath("sys");
+        const QString notes = bench.folder.filePath("notes");
+        const QString attribute = QStringLiteral("%1/class/tty/%2/rx_trig_bytes")
+                                      .arg(sysfs, QFileInfo(device.PtyPath()).fileName());
+        QVERIFY(QDir().mkpath(QFileInfo(attribute).path()));
+        QFile file(attribute);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("8\n") == 2);
+        file.close();
+        const auto trigger = [&] { return ContentOf(attribute).trimmed(); };
+        const auto noted = [&] { return QDir(notes).entryList(QDir::Files).size(); };
+        qputenv("RQ70_SYSFS_ROOT", sysfs.toLocal8Bit());
+        qputenv("RQ70_PORT_NOTE_DIR", notes.toLocal8Bit());
+        const auto environmentBack = qScopeGuard([] {
+            qunsetenv("RQ70_SYSFS_ROOT");
+            qunsetenv("RQ70_PORT_NOTE_DIR");
+        });
+
+        for (const int signal : {SIGTERM, SIGKILL}) {
+            QProcess flash;
+            bench.Start(flash, {"info", "--port", "COM1"});
+            QTRY_COMPARE_WITH_TIMEOUT(trigger(), QByteArray("1"), 10000);
+            QCOMPARE(noted(), 1);
+            ::kill(pid_t(flash.processId()), signal);
+            QVERIFY(flash.waitForFinished(10000));
+            if (signal == SIGTERM) {
+                QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+                QCOMPARE(flash.exitCode(), 1);
+                QVERIFY(flash.readAllStandardError().contains("interrupted"));
+                QCOMPARE(trigger(), QByteArray("8"));
+                QCOMPARE(noted(), 0);
+            } else {
+                QCOMPARE(trigger(), QByteArray("1"));
+                QCOMPARE(noted(), 1);
+                // The held reply still owed to the killed program goes out before the next one
+                // starts, as a real device's would within microseconds.
+                QTRY_VERIFY_WITH_TIMEOUT(!device.Log().isEmpty() && !device.Log().last().fromHost, 5000);
+            }
+        }
+        const FlashRun run = bench.Run({"info", "--port", "COM1"});
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QCOMPARE(run.out, QStringLiteral("RQ-70\n"));
+        QCOMPARE(trigger(), QByteArray("8"));
+        QCOMPARE(noted(), 0);
     }
 
     // A device named by another path than the one a running program holds it by is still that

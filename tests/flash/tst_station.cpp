@@ -377,12 +377,17 @@ private slots:
             SimulatedDevice q;
             QVERIFY(q.Start(2, {"--id", "unit Q", "--baud", "19200"}, folder.path()));
             QVERIFY(!station.Next("progress", 2).isEmpty());
-            // Ctrl-C once: Q's update runs to its end, no new unit is taken.
-            station.Signal(SIGINT);
-            QCOMPARE(station.Next("interrupted", 0).value("stage").toInt(), 1);
+            // The terminal goes away (SIGHUP, twice): as Ctrl-C once, Q's update runs to its end
+            // and no new unit is taken; a hang-up never counts as the second Ctrl-C.
+            station.Signal(SIGHUP);
+            const QJsonObject interrupted = station.Next("interrupted", 0);
+            QCOMPARE(interrupted.value("stage").toInt(), 1);
+            QCOMPARE(interrupted.value("signal").toString(), QString("SIGHUP"));
+            station.Signal(SIGHUP);
             QCOMPARE(station.Next("verdict", 2).value("verdict").toString(), QString("success"));
             const QJsonObject summary = station.Next("summary", 0);
             QCOMPARE(station.Finish(), 0);
+            QCOMPARE(station.Count("interrupted"), 1);
             QCOMPARE(summary.value("succeeded").toInt(), 2);
             QVERIFY(p.Stop() && q.Stop());
             QCOMPARE(BytesAfterFinish(p), 0);
@@ -404,8 +409,10 @@ private slots:
             QVERIFY(r.Start(2, {"--id", "unit R", "--baud", "9600"}, folder.path()));
             QVERIFY(!station.Next("progress", 2).isEmpty());
             station.Signal(SIGINT);
+            QCOMPARE(station.Next("interrupted", 0).value("stage").toInt(), 1);
             QVERIFY(!station.Next("progress", 2).isEmpty());
             station.Signal(SIGINT);
+            QCOMPARE(station.Next("interrupted", 0).value("stage").toInt(), 2);
             QCOMPARE(station.Next("verdict", 2).value("verdict").toString(), QString("aborted"));
             const QJsonObject summary = station.Next("summary", 0);
             QCOMPARE(station.Finish(), 6);

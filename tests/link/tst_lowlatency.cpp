@@ -77,8 +77,8 @@ private slots:
         QCOMPARE(FlagOf(path), 0);
         // A flag that was already set is left set.
         const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        LowLatencyMode byHand;
-        QVERIFY(byHand.Request(fd));
+        LowLatencyMode byHand(QString{});
+        QVERIFY(byHand.Request(fd, path));
         QVERIFY(link.OpenDevice(path, "COM1").ok());
         link.Close();
         QCOMPARE(FlagOf(path), 1);

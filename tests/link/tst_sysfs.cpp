@@ -13,8 +13,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace rq70;
@@ -179,7 +182,7 @@ private slots:
         SysfsTree sys;
         sys.Write("class/tty/ttyS1/rx_trig_bytes", "8");
         {
-            ReceiveTrigger trigger(sys.root.path());
+            ReceiveTrigger trigger(sys.root.path(), sys.notes.path());
             QCOMPARE(trigger.Lower("/dev/ttyS1", "COM2"), QString());
             QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("1"));
             trigger.Restore();
@@ -191,11 +194,61 @@ private slots:
         QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
 
         // A port without the attribute (no FIFO, a USB adapter, a pty): nothing at all.
-        ReceiveTrigger trigger(sys.root.path());
+        ReceiveTrigger trigger(sys.root.path(), sys.notes.path());
         QCOMPARE(trigger.Lower("/dev/ttyS2", "COM3"), QString());
         QCOMPARE(trigger.Lower("/dev/pts/1", "COM4"), QString());
         QVERIFY(!QFileInfo::exists(sys.Path("class/tty/ttyS2/rx_trig_bytes")));
         QCOMPARE(sys.Read("class/tty/ttyS1/rx_trig_bytes"), QByteArray("8"));
+    }
+
+    // A program killed while it held the trigger at one byte leaves a note of the trigger's own
+    // value; the next program to hold the port takes that value as the port's own and puts it
+    // back, where without the note it would have kept the 1.
+    void aTriggerLeftLoweredByAKilledProgramComesBack() {
+        SysfsTree sys;
+        const QString notes = sys.notes.path();
+        const QString attribute = "class/tty/ttyS1/rx_trig_bytes";
+        const auto killedWhileHolding = [&] {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ReceiveTrigger trigger(sys.root.path(), notes);
+                trigger.Lower("/dev/ttyS1", "COM2");
+                ::raise(SIGKILL);
+            }
+            int status = 0;
+            return ::waitpid(child, &status, 0) == child && WIFSIGNALED(status) &&
+                   WTERMSIG(status) == SIGKILL;
+        };
+        const auto noted = [&] { return QDir(notes).entryList(QDir::Files); };
+        sys.Write(attribute, "8");
+        QVERIFY(killedWhileHolding());
+        QCOMPARE(sys.Read(attribute), QByteArray("1"));
+        QCOMPARE(noted(), QStringList{"ttyS1.rx_trig_bytes"});
+        {
+            ReceiveTrigger next(sys.root.path(), notes);
+            QCOMPARE(next.Lower("/dev/ttyS1", "COM2"), QString());
+            QCOMPARE(sys.Read(attribute), QByteArray("1"));
+            QCOMPARE(noted(), QStringList{"ttyS1.rx_trig_bytes"});
+            // While its writer runs, a note is left alone by anyone else who meets the port (as
+            // when a lock failed): the 1 is not taken for the port's own value.
+            ReceiveTrigger other(sys.root.path(), notes);
+            QCOMPARE(other.Lower("/dev/ttyS1", "COM2"), QString());
+            other.Restore();
+            QCOMPARE(noted(), QStringList{"ttyS1.rx_trig_bytes"});
+        }
+        QCOMPARE(sys.Read(attribute), QByteArray("8"));
+        QCOMPARE(noted(), QStringList());
+
+        // A value set by hand after the killed program had lowered it is the port's own.
+        QVERIFY(killedWhileHolding());
+        sys.Write(attribute, "4");
+        {
+            ReceiveTrigger next(sys.root.path(), notes);
+            QCOMPARE(next.Lower("/dev/ttyS1", "COM2"), QString());
+            QCOMPARE(sys.Read(attribute), QByteArray("1"));
+        }
+        QCOMPARE(sys.Read(attribute), QByteArray("4"));
+        QCOMPARE(noted(), QStringList());
     }
 
     void aTriggerTheUpdaterMayNotLowerIsToldAndLeftAlone() {
@@ -214,7 +267,7 @@ private slots:
             QVERIFY(QFile::setPermissions(attribute, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         }
         const QByteArray before = sys.Read("class/tty/ttyS0/rx_trig_bytes");
-        ReceiveTrigger trigger(sys.root.path());
+        ReceiveTrigger trigger(sys.root.path(), sys.notes.path());
         const QString notice = trigger.Lower("/dev/ttyS0", "cradle%1");
         // The port's name as the user gave it, "%1" and all; the numbers in their own places.
         QVERIFY2(notice.startsWith("cradle%1 is a built-in serial port") && notice.contains(" ms, and the") &&

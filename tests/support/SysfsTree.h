@@ -11,6 +11,8 @@
 // devices/, and class/tty/<name>/device leading to each tty's device.
 struct SysfsTree {
     QTemporaryDir root;
+    // Where the receive trigger's own value is noted while it is lowered.
+    QTemporaryDir notes;
 
     QString Path(const QString& relative) const { return QDir(root.path()).filePath(relative); }
     QByteArray Read(const QString& relative) const {

@@ -2,8 +2,8 @@
 # unit comes and goes. Unit 1 is updated; while it stays in the cradle the station keeps checking
 # that it is there (bytes go out) but never updates it again; taken out (its boot loader stops
 # answering), the station reports unit_left with how "no_answer"; a fresh unit put in is updated
-# as unit 2 and holds the update file's images. Ctrl-C ends the shift: exit status 0, a summary of
-# 2 units, 2 succeeded, two record lines.
+# as unit 2 and holds the update file's images. SIGTERM (a script's Ctrl-C) ends the shift: exit
+# status 0, a summary of 2 units, 2 succeeded, two record lines.
 # devices: uart1
 # limit: 120
 source /usr/local/lib/rq70-vm/lib.sh
@@ -41,11 +41,13 @@ wait_until 60 eval '(($(verdicts) >= 2))' || fail "unit 2 never got a verdict: $
 [[ $(vmtool count "$out" event=verdict verdict=success) -eq 2 ]] || fail "unit 2: $(tail -n 1 "$out")"
 
 # Ended before the dump: the dump starts the simulator afresh, which is a new unit to the station.
-kill -INT "$station"
-wait_until 30 eval '! kill -0 $station 2>/dev/null' || fail "the station did not end after Ctrl-C"
+# A script's background job starts with Ctrl-C ignored, and the station leaves it so: SIGTERM is
+# a script's Ctrl-C.
+kill -TERM "$station"
+wait_until 30 eval '! kill -0 $station 2>/dev/null' || fail "the station did not end after SIGTERM"
 wait "$station"
 status=$?
-[[ $status -eq 0 ]] || fail "exit status $status after Ctrl-C: $(tail -c 300 "$W/station.err")"
+[[ $status -eq 0 ]] || fail "exit status $status after SIGTERM: $(tail -c 300 "$W/station.err")"
 order=$(vmtool order "$out" start verdict unit_left interrupted summary)
 [[ $order == "start verdict unit_left start verdict interrupted summary" ]] || fail "events: $order"
 vmtool event "$out" event=start unit=2 device_path=/dev/ttyS1 >/dev/null ||
@@ -64,4 +66,4 @@ else
 fi
 memory=$(host_dump uart1 "$update") || fail "unit 2: $memory"
 pass "unit 1 left alone while it answered; taken out -> unit_left no_answer after" \
-    "$(seconds $((noticed - taken)))s; unit 2 updated; Ctrl-C: exit 0, summary 2/2; 2 records ($keys); dump: $memory"
+    "$(seconds $((noticed - taken)))s; unit 2 updated; SIGTERM: exit 0, summary 2/2; 2 records ($keys); dump: $memory"

@@ -4,7 +4,8 @@
 # sits in its cradle after the verdict the station sends its device nothing at all; the adapter
 # is pulled and plugged straight back with a fresh unit behind it (too quickly for a look at the
 # link between two checks to notice) and that unit is updated as unit 2, never unit 1 twice.
-# Ctrl-C ends the shift: exit status 0, a summary of 2 units, 2 succeeded, two record lines.
+# SIGTERM (a script's Ctrl-C) ends the shift: exit status 0, a summary of 2 units, 2 succeeded,
+# two record lines.
 # devices: ftdi2
 # limit: 120
 source /usr/local/lib/rq70-vm/lib.sh
@@ -60,11 +61,13 @@ successes=$(vmtool count "$out" event=verdict verdict=success)
 [[ $successes -eq 2 ]] || fail "unit 2: $(tail -n 1 "$out")"
 vmtool event "$out" event=unit_left slot=1 how=port_gone >/dev/null || fail "no unit_left how=port_gone"
 
-kill -INT "$station"
-wait_until 30 eval '! kill -0 $station 2>/dev/null' || fail "the station did not end after Ctrl-C"
+# A script's background job starts with Ctrl-C ignored, and the station leaves it so: SIGTERM is
+# a script's Ctrl-C.
+kill -TERM "$station"
+wait_until 30 eval '! kill -0 $station 2>/dev/null' || fail "the station did not end after SIGTERM"
 wait "$station"
 status=$?
-[[ $status -eq 0 ]] || fail "exit status $status after Ctrl-C: $(tail -c 300 "$W/station.err")"
+[[ $status -eq 0 ]] || fail "exit status $status after SIGTERM: $(tail -c 300 "$W/station.err")"
 order=$(vmtool order "$out" start verdict unit_left interrupted summary)
 [[ $order == "start verdict unit_left start verdict interrupted summary" ]] || fail "events: $order"
 # The by-id link is the device path while it leads to the adapter: stable names stay as given.
@@ -84,4 +87,4 @@ else
 fi
 memory2=$(host_dump ftdi2 "$update") || fail "unit 2: $memory2"
 pass "2 units by $(basename "$link"); 0 bytes in 3 s after verdict 1 ($before before); quick replug -> unit 2;" \
-    "Ctrl-C: exit 0, summary 2/2; 2 records ($keys); both dumps: $memory2"
+    "SIGTERM: exit 0, summary 2/2; 2 records ($keys); both dumps: $memory2"

@@ -11,6 +11,8 @@
 #    finishes the device.
 # 3. The main window is closed in the middle of an update: the run stops after the block under
 #    way and the updater ends, with no window left behind.
+# 4. SIGTERM in the middle of an update ends the updater as closing its main window does, and the
+#    port's receive trigger, lowered while it was held, is back at its own value.
 set -euo pipefail
 updater=$(realpath "$1") devsim=$(realpath "$2") krv=$(realpath "$3") driver=$(realpath "$4")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -138,6 +140,19 @@ if device["finish_seen"] is not True:
 PY
 }
 
+# stopped_in_program PID NAME WHAT: ends the simulator NAME (process PID); its run went no further
+# than the program phase after WHAT
+stopped_in_program() {
+    kill "$1"
+    wait "$1" || true
+    python3 - "$work/$2.json" "$3" <<'PY'
+import json, sys
+device = json.load(open(sys.argv[1]))
+if device["commands"].get("eeprom") or device["finish_seen"]:
+    sys.exit("FAIL: the run went on after %s: %s" % (sys.argv[2], device["commands"]))
+PY
+}
+
 echo "1. list, pick, typing, search, update, result"
 device silent COM1 --silent
 silent=$device_pid
@@ -235,13 +250,24 @@ search_then_ok COM1
 step wait value UpdatingBar atleast 300 30000
 step close MainForm
 ended "$RQ70_WINDRIVER_PID"
-kill "$closed"
-wait "$closed" || true
-python3 - "$work/closed.json" <<'PY'
-import json, sys
-device = json.load(open(sys.argv[1]))
-if device["commands"].get("eeprom") or device["finish_seen"]:
-    sys.exit("FAIL: the run went on after the main window was closed: %s" % device["commands"])
-PY
+stopped_in_program "$closed" closed "the main window was closed"
 echo "   the updater ended and the run stopped in the program phase"
+echo "4. SIGTERM during an update"
+rm -f "$work/ports"/COM*
+device termed COM1 --delay 2
+termed=$device_pid
+# The pty stands in for a built-in UART whose receive trigger is 8 bytes.
+trigger=$work/sys/class/tty/$(basename "$(head -n1 "$work/termed.pty")")/rx_trig_bytes
+mkdir -p "$(dirname "$trigger")" "$work/notes"
+echo 8 >"$trigger"
+RQ70_SYSFS_ROOT=$work/sys RQ70_PORT_NOTE_DIR=$work/notes start four "$work/program/RQ70-TEST.KRV"
+search_then_ok COM1
+step wait value UpdatingBar atleast 300 30000
+[[ $(cat "$trigger") == 1 && -n $(ls "$work/notes") ]] || fail "the trigger was not lowered and noted"
+kill -TERM "$RQ70_WINDRIVER_PID"
+ended "$RQ70_WINDRIVER_PID"
+[[ $(cat "$trigger") == 8 ]] || fail "the trigger is $(cat "$trigger") after SIGTERM, not 8"
+[[ -z $(ls "$work/notes") ]] || fail "a note was left behind: $(ls "$work/notes")"
+stopped_in_program "$termed" termed SIGTERM
+echo "   the updater ended, the run stopped in the program phase, the trigger is 8 again"
 echo "windows_check: ok"
