@@ -30,18 +30,21 @@ REPLY_LIMIT_S = 20          # a QMP command, a simulator starting or stopping
 # The devices a scenario may ask for in its "# devices:" line. Each is one QEMU device whose
 # line ends in a simulator on the host (it serves the pty QEMU makes for the device's chardev),
 # or one the guest makes itself (no QEMU arguments, no host simulator).
-def ftdi(name, serial, boot=True):
+# Each adapter has a socket of its own on the bus (`port`): plugged back in, it comes back where it
+# was, as an adapter plugged back into its cradle's socket does. Left to choose, QEMU may take
+# another socket, and an adapter elsewhere on the bus is not one the updater follows.
+def ftdi(name, serial, port, boot=True):
     return {"driver": "ftdi_sio", "needs": ["xhci"], "sim": True, "pluggable": True, "boot": boot,
-            "device": "usb-serial,id=%s,bus=xhci.0,chardev=sim-%s,serial=%s" % (name, name, serial)}
+            "device": "usb-serial,id=%s,bus=xhci.0,port=%d,chardev=sim-%s,serial=%s" % (name, port, name, serial)}
 
 
 DEVICES = {
     "uart1": {"driver": "8250", "sim": True, "pluggable": False,
               "device": "isa-serial,id=uart1,chardev=sim-uart1,index=1"},
-    "ftdi1": ftdi("ftdi1", "RQ70BENCH1"),
+    "ftdi1": ftdi("ftdi1", "RQ70BENCH1", 1),
     # Plugged in only by the scenarios that want them, so that ftdi1 stays ttyUSB0 for the rest.
-    "ftdi2": ftdi("ftdi2", "RQ70BENCH2", boot=False),
-    "ftdi3": ftdi("ftdi3", "RQ70BENCH3", boot=False),
+    "ftdi2": ftdi("ftdi2", "RQ70BENCH2", 2, boot=False),
+    "ftdi3": ftdi("ftdi3", "RQ70BENCH3", 3, boot=False),
     # The USB gadget on dummy_hcd inside the guest (tests/vm/guest/gadget).
     "acm1": {"driver": "cdc_acm", "sim": False},
 }
