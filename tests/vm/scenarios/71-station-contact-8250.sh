@@ -26,8 +26,8 @@ wait_until 20 vmtool event "$out" event=unit_left slot=1 how=no_answer >/dev/nul
 wait_until 60 eval '(($(verdicts) >= 2))' || fail "no second verdict: $(tail -c 300 "$out")"
 [[ $(vmtool count "$out" event=verdict verdict=success) -eq 1 ]] || fail "second run: $(tail -n 1 "$out")"
 
-kill -INT "$station"
-wait_until 30 eval '! kill -0 $station 2>/dev/null' || fail "the station did not end after Ctrl-C"
+kill -TERM "$station"
+wait_until 30 eval '! kill -0 $station 2>/dev/null' || fail "the station did not end after SIGTERM"
 wait "$station"
 status=$?
 [[ $status -eq 1 ]] || fail "exit status $status after a shift with a failure: $(tail -c 300 "$W/station.err")"
