@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "common/CommandLine.h"
 
 #include <QCommandLineParser>
 
@@ -56,13 +57,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& versio
     }
     if (parser.isSet(helpOption)) {
         result.action = CommandLine::ShowHelp;
-        // Without an application object the parser cannot know the program's name.
-        QString help = parser.helpText();
-        const QString usage = QStringLiteral("Usage: ");
-        const qsizetype end = help.indexOf(QLatin1String(" [options]"));
-        if (help.startsWith(usage) && end > 0)
-            help.replace(usage.size(), end - usage.size(), QStringLiteral("rq70-updater"));
-        result.text = help;
+        result.text = HelpText(parser, QStringLiteral("rq70-updater"));
         return result;
     }
     if (parser.isSet(versionOption)) {

@@ -34,4 +34,13 @@ QString ParseOptions(QCommandLineParser& parser, const QStringList& arguments) {
     return reason;
 }
 
+QString HelpText(const QCommandLineParser& parser, const QString& program) {
+    QString help = parser.helpText();
+    const QString usage = QStringLiteral("Usage: ");
+    const qsizetype end = help.indexOf(QLatin1String(" [options]"));
+    if (help.startsWith(usage) && end > 0)
+        help.replace(usage.size(), end - usage.size(), program);
+    return help;
+}
+
 } // namespace rq70

@@ -21,4 +21,8 @@ std::string ArgumentBytes(const QString& argument);
 // set after a failure, so a caller can let them win.
 QString ParseOptions(QCommandLineParser& parser, const QStringList& arguments);
 
+// The parser's help with `program` in its usage line: the library puts there the path the program
+// was started by, which can be any length.
+QString HelpText(const QCommandLineParser& parser, const QString& program);
+
 } // namespace rq70

@@ -208,7 +208,7 @@ int main(int argc, char* argv[]) {
 
     const QString problem = rq70::ParseOptions(parser, QCoreApplication::arguments());
     if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
+        std::fputs(qPrintable(rq70::HelpText(parser, QStringLiteral("rq70-flash"))), stdout);
         return ExitAllUpdated;
     }
     if (parser.isSet(QStringLiteral("version"))) {
