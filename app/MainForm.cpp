@@ -11,6 +11,7 @@
 #include "link/ConnectionMonitor.h"
 #include "link/PortSearch.h"
 #include "link/WindowFrame.h"
+#include "record/RecordFile.h"
 #include "update/RunRecord.h"
 #include "update/UpdateProcedure.h"
 

@@ -3,7 +3,7 @@
 #include "app/InfoForm.h"
 #include "link/WindowDetectionView.h"
 #include "update/UpdateProcedure.h"
-#include "update/UpdateRecord.h"
+#include "record/UpdateRecord.h"
 #include "update/UpdaterModul.h"
 #include "update/WindowUpdateView.h"
 

@@ -6,7 +6,8 @@
 #include "flash/DeviceRun.h"
 #include "ui_MainForm.h"
 #include "ui_UpdatingCompleteForm.h"
-#include "update/UpdateRecord.h"
+#include "record/RecordFile.h"
+#include "record/RecordHistory.h"
 
 #include <QEventLoop>
 #include <QThread>

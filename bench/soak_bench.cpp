@@ -13,7 +13,7 @@
 #include "SoakFaces.h"
 
 #include "image/HexLoader.h"
-#include "update/UpdateRecord.h"
+#include "record/RecordFile.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "link/ChosenPort.h"
-#include "update/UpdateRecord.h"
+#include "record/RecordFile.h"
 
 #include <QList>
 #include <QString>

@@ -2,7 +2,8 @@
 
 #include "flash/Console.h"
 #include "flash/FlashCommands.h"
-#include "update/UpdateRecord.h"
+#include "record/UpdateRecord.h"
+#include "record/RecordHistory.h"
 
 #include <cstdio>
 

@@ -1,6 +1,7 @@
 #include "flash/UnitUpdate.h"
 
 #include "flash/FlashUpdateView.h"
+#include "record/RecordFile.h"
 
 #include <QElapsedTimer>
 

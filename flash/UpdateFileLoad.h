@@ -1,7 +1,7 @@
 #pragma once
 
 #include "image/FirmwareImages.h"
-#include "update/UpdateRecord.h"
+#include "record/UpdateRecord.h"
 
 #include <QString>
 

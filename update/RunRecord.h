@@ -2,7 +2,7 @@
 
 #include "link/ChosenPort.h"
 #include "update/UpdateProcedure.h"
-#include "update/UpdateRecord.h"
+#include "record/UpdateRecord.h"
 
 #include <QDateTime>
 #include <QString>

@@ -8,7 +8,8 @@
 #include "link/BootLoaderBytes.h"
 #include "ui_UpdatingCompleteForm.h"
 #include "ui_UpdatingForm.h"
-#include "update/UpdateRecord.h"
+#include "record/UpdateRecord.h"
+#include "record/RecordHistory.h"
 
 #include <QTest>
 

@@ -8,7 +8,8 @@
 #include "link/DeviceResync.h"
 #include "ui_AutoDetectForm.h"
 #include "ui_UpdatingCompleteForm.h"
-#include "update/UpdateRecord.h"
+#include "record/UpdateRecord.h"
+#include "record/RecordHistory.h"
 
 #include <QFileInfo>
 #include <QLineEdit>

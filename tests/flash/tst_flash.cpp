@@ -7,7 +7,8 @@
 #include "image/HexLoader.h"
 #include "image/ScrambledFile.h"
 #include "link/BootLoaderBytes.h"
-#include "update/UpdateRecord.h"
+#include "record/RecordFile.h"
+#include "record/RecordHistory.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>

@@ -2,7 +2,8 @@
 // threads and a second program at once stay whole, and how the history reads and shows them.
 
 #include "update/RunRecord.h"
-#include "update/UpdateRecord.h"
+#include "record/RecordFile.h"
+#include "record/RecordHistory.h"
 
 #include "OpenFilesAsNobody.h"
 #include "SysfsTree.h"

@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QJsonObject>
-#include <QList>
 #include <QString>
 
 #include <string_view>
@@ -66,40 +65,5 @@ struct UpdateFileFacts {
 // record names the bytes the images were made from, never the file read again later, which may
 // have been replaced by then.
 UpdateFileFacts UpdateFileFactsOf(std::string_view bytes);
-
-// Where the record goes: $RQ70_UPDATE_RECORD when set, else updates.jsonl in rq70-updater/ under
-// $XDG_STATE_HOME (when absolute) or ~/.local/state.
-QString UpdateRecordPath();
-
-// Appends the record as one line, creating missing folders (owner-only). The line reaches the
-// file in one write, so lines from parallel updates and from both programs never mix, and it is
-// on disk when this returns. It is written whole or not at all: a line that does not fit (a full
-// disk) is taken back, and a line left torn at the file's end by a crash is never joined. Returns
-// "" on success, else one line saying what failed.
-QString AppendUpdateRecord(const QString& path, const UpdateRecord& record);
-
-// Lines longer than this are not records this module wrote; they are counted as unreadable
-// without being held in memory.
-inline constexpr qint64 MaxRecordLineBytes = 1 << 20;
-
-struct RecordHistory {
-    // Oldest first.
-    QList<QJsonObject> records;
-    // Over the whole file: lines that are not a JSON object (a damaged or foreign line).
-    // Empty lines do not count.
-    int unreadableLines = 0;
-    // Empty unless the file exists but could not be read to its end.
-    QString error;
-};
-
-// The records of the file, or only its `last` ones (0: all); with `shift`, only the records whose
-// "shift" is that one (and `last` then counts those). A missing file is an empty history. Memory
-// stays bounded by the records kept, however long the file has grown.
-RecordHistory ReadUpdateRecords(const QString& path, int last = 0, const QString& shift = {});
-
-// A plain-text table for a terminal: a header line, then one line per record, with the end time
-// in local time. Missing values show as "-"; control characters (the identification comes from
-// the device) are replaced so that they cannot steer the terminal.
-QString FormatRecordTable(const QList<QJsonObject>& records);
 
 } // namespace rq70

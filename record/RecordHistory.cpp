@@ -1,0 +1,133 @@
+// Reading the update record back: the lines of one shift or the last few, and the table that
+// history prints for a terminal.
+
+#include "record/RecordHistory.h"
+
+#include "common/TerminalText.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonValue>
+
+#include <deque>
+
+namespace rq70 {
+
+namespace {
+
+// Texts from the device or from a hand-edited file may hold escape sequences, carriage returns
+// or direction overrides that would rewrite what the terminal shows.
+QString ForTerminal(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("-") : TerminalSafe(text);
+}
+
+QString EndCell(const QJsonObject& record) {
+    const QDateTime end = QDateTime::fromString(record.value("end").toString(), Qt::ISODateWithMs);
+    return end.isValid() ? end.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+}
+
+QString WhatFailedCell(const QJsonObject& record) {
+    const QString phase = record.value("failed_phase").toString();
+    if (phase.isEmpty())
+        return record.value("reason").toString();
+    const QJsonValue word = record.value("failed_word");
+    return word.isDouble() ? QStringLiteral("%1 at word %2").arg(phase, QString::number(word.toInteger()))
+                           : phase;
+}
+
+// Records may come from the windows program on another system, so both separators count.
+QString FileNameCell(const QJsonObject& record) {
+    const QString path = record.value("update_file").toString();
+    return path.mid(qMax(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\')) + 1);
+}
+
+QString DurationCell(const QJsonObject& record) {
+    const QJsonValue duration = record.value("duration_s");
+    return duration.isDouble() ? QString::number(duration.toDouble(), 'f', 1) + QStringLiteral(" s")
+                               : QString();
+}
+
+} // namespace
+
+RecordHistory ReadUpdateRecords(const QString& path, int last, const QString& shift) {
+    RecordHistory history;
+    QFile file(path);
+    if (!file.exists())
+        return history;
+    if (!file.open(QIODevice::ReadOnly)) {
+        history.error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        return history;
+    }
+
+    // Only the records that can still be among the last `last` are kept while reading.
+    std::deque<QJsonObject> kept;
+    while (!file.atEnd()) {
+        QByteArray line = file.readLine(MaxRecordLineBytes + 2);
+        if (line.isEmpty())
+            break; // a read error; reported below
+        if (line.endsWith('\n')) {
+            line.chop(1);
+        } else if (!file.atEnd()) {
+            // Longer than any record: skip the rest of it without holding it.
+            QByteArray rest;
+            do {
+                rest = file.readLine(64 * 1024);
+            } while (!rest.isEmpty() && !rest.endsWith('\n'));
+            ++history.unreadableLines;
+            continue;
+        }
+        if (line.trimmed().isEmpty())
+            continue;
+        const QJsonDocument document =
+            line.size() > MaxRecordLineBytes ? QJsonDocument() : QJsonDocument::fromJson(line);
+        if (!document.isObject()) {
+            ++history.unreadableLines;
+            continue;
+        }
+        if (!shift.isEmpty() && document.object().value("shift").toString() != shift)
+            continue;
+        kept.push_back(document.object());
+        if (last > 0 && kept.size() > static_cast<std::size_t>(last))
+            kept.pop_front();
+    }
+    if (file.error() != QFileDevice::NoError)
+        history.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    history.records = QList<QJsonObject>(kept.begin(), kept.end());
+    return history;
+}
+
+QString FormatRecordTable(const QList<QJsonObject>& records) {
+    QList<QStringList> rows{
+        {"End", "Port", "Verdict", "What failed", "Identification", "Update file", "Duration"}};
+    for (const QJsonObject& record : records) {
+        QStringList row{EndCell(record),
+                        record.value("port").toString(),
+                        record.value("verdict").toString(),
+                        WhatFailedCell(record),
+                        record.value("identification").toString(),
+                        FileNameCell(record),
+                        DurationCell(record)};
+        for (QString& cell : row)
+            cell = ForTerminal(cell);
+        rows << row;
+    }
+
+    const qsizetype columns = rows.first().size();
+    QList<qsizetype> widths(columns, 0);
+    for (const QStringList& row : rows) {
+        for (qsizetype column = 0; column < columns; ++column)
+            widths[column] = qMax(widths[column], row[column].size());
+    }
+
+    // The duration, last, is right-aligned so that its decimal points line up.
+    QString table;
+    for (const QStringList& row : rows) {
+        for (qsizetype column = 0; column < columns - 1; ++column)
+            table += row[column].leftJustified(widths[column]) + QStringLiteral("  ");
+        table += row.last().rightJustified(widths.last()) + u'\n';
+    }
+    return table;
+}
+
+} // namespace rq70

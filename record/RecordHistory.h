@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+namespace rq70 {
+
+// Lines longer than this are not records this module wrote; they are counted as unreadable
+// without being held in memory.
+inline constexpr qint64 MaxRecordLineBytes = 1 << 20;
+
+struct RecordHistory {
+    // Oldest first.
+    QList<QJsonObject> records;
+    // Over the whole file: lines that are not a JSON object (a damaged or foreign line).
+    // Empty lines do not count.
+    int unreadableLines = 0;
+    // Empty unless the file exists but could not be read to its end.
+    QString error;
+};
+
+// The records of the file, or only its `last` ones (0: all); with `shift`, only the records whose
+// "shift" is that one (and `last` then counts those). A missing file is an empty history. Memory
+// stays bounded by the records kept, however long the file has grown.
+RecordHistory ReadUpdateRecords(const QString& path, int last = 0, const QString& shift = {});
+
+// A plain-text table for a terminal: a header line, then one line per record, with the end time
+// in local time. Missing values show as "-"; control characters (the identification comes from
+// the device) are replaced so that they cannot steer the terminal.
+QString FormatRecordTable(const QList<QJsonObject>& records);
+
+} // namespace rq70
