@@ -50,6 +50,9 @@ QDateTime TimeOf(const QByteArray& line) {
 struct RecordShipper::Line {
     QByteArray text; // without its newline; empty for a line too long to hold
     qint64 end = 0;
+    // Of the whole line in the file, newline and all: what the cursor names it by.
+    qint64 length = 0;
+    QByteArray sha256;
     QByteArray id;
     QString unreadable; // why it is no record line, else empty
 };
@@ -153,14 +156,10 @@ RecordShipper::Outcome RecordShipper::ShipWhatIsThere() {
         return Outcome::Shipped;
     if (!file.open(QIODevice::ReadOnly))
         return Wait(QStringLiteral("cannot read the record %1: %2").arg(recordPath_, file.errorString()));
-    // A record cut back or replaced since the cursor was written is sent again from the top.
-    if (cursor_.offset > file.size()) {
-        cursor_.offset = 0;
-    } else if (cursor_.offset > 0) {
-        char before = 0;
-        if (!file.seek(cursor_.offset - 1) || !file.getChar(&before) || before != '\n')
-            cursor_.offset = 0;
-    }
+    // A record cut back or replaced since the cursor was written is sent again from the top: the
+    // line before the cursor must be the one the cursor names.
+    if (cursor_.offset > 0 && !CursorFits(file))
+        cursor_ = ShipCursor{cursor_.path, cursor_.database, 0, 0, {}};
     if (!file.seek(cursor_.offset))
         return Wait(QStringLiteral("cannot read the record %1: %2").arg(recordPath_, file.errorString()));
 
@@ -188,10 +187,14 @@ RecordShipper::Outcome RecordShipper::ShipWhatIsThere() {
                     break;
                 }
                 line.end = position + line.text.size();
+                line.length = line.text.size();
+                line.sha256 = QCryptographicHash::hash(line.text, QCryptographicHash::Sha256).toHex();
                 line.text.clear();
                 line.unreadable = QStringLiteral("longer than any record line");
             } else {
                 line.end = position + line.text.size();
+                line.length = line.text.size();
+                line.sha256 = QCryptographicHash::hash(line.text, QCryptographicHash::Sha256).toHex();
                 line.text.chop(1);
             }
             position = line.end;
@@ -260,7 +263,7 @@ RecordShipper::Outcome RecordShipper::Send(const QList<Line>& lines) {
             else if (!line.id.isEmpty())
                 ++state_.shipped;
         }
-        return Advance(lines.last().end) ? Outcome::Shipped : Outcome::Waiting;
+        return Advance(lines.last()) ? Outcome::Shipped : Outcome::Waiting;
     }
     if (!RefusesTheData(result.sqlState)) {
         if (result.sqlState == QLatin1String("42501"))
@@ -285,20 +288,31 @@ RecordShipper::Outcome RecordShipper::Send(const QList<Line>& lines) {
         } else {
             return Wait(QStringLiteral("the database did not take the lines: %1").arg(single.error));
         }
-        if (!Advance(line.end))
+        if (!Advance(line))
             return Outcome::Waiting;
     }
     return Outcome::Shipped;
 }
 
-bool RecordShipper::Advance(qint64 offset) {
-    const qint64 before = cursor_.offset;
-    cursor_.offset = offset;
+bool RecordShipper::CursorFits(QFile& file) const {
+    const qint64 start = cursor_.offset - cursor_.lastLineLength;
+    if (cursor_.offset > file.size() || cursor_.lastLineLength <= 0 || start < 0 || !file.seek(start))
+        return false;
+    const QByteArray line = file.read(cursor_.lastLineLength);
+    return line.size() == cursor_.lastLineLength && line.endsWith('\n') &&
+           QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex() == cursor_.lastLineSha256;
+}
+
+bool RecordShipper::Advance(const Line& last) {
+    const ShipCursor before = cursor_;
+    cursor_.offset = last.end;
+    cursor_.lastLineLength = last.length;
+    cursor_.lastLineSha256 = last.sha256;
     const QString error = SaveShipCursor(cursor_);
     if (error.isEmpty())
         return true;
     // The lines are in the database; sent again later, they are passed over.
-    cursor_.offset = before;
+    cursor_ = before;
     state_.reason = error;
     return false;
 }

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+class QFile;
+
 namespace rq70 {
 
 // Where the shipping of a record stands.
@@ -69,7 +71,9 @@ private:
     Outcome Send(const QList<Line>& lines);
     bool SendOne(const QList<Line>& lines, PgResult& result);
     Outcome Wait(const QString& reason);
-    bool Advance(qint64 offset);
+    bool CursorFits(QFile& file) const;
+    // Moves the cursor past `last`, once the database has it.
+    bool Advance(const Line& last);
     void SetAside(const Line& line, const QString& reason);
     void CountWaiting();
     int TimeLeft(int wanted) const;

@@ -13,6 +13,10 @@ struct ShipCursor {
     QString path;     // "<record>.shipped"
     QString database; // ConninfoForDisplay of the connection
     qint64 offset = 0;
+    // The line that ends at `offset`, newline and all: its length and SHA-256 (hex). A record
+    // replaced by another file is told by it, and sent again from the top.
+    qint64 lastLineLength = 0;
+    QByteArray lastLineSha256;
 };
 
 QString ShipCursorPath(const QString& recordPath);
@@ -20,7 +24,7 @@ QString ShipCursorPath(const QString& recordPath);
 QString SetAsidePath(const QString& recordPath);
 
 // The cursor of `recordPath` for `database`: 0 when there is none, it cannot be read, or it was
-// counted for another database.
+// counted for another database. Whether it still fits the record is the reader's to check.
 ShipCursor LoadShipCursor(const QString& recordPath, const QString& database);
 // "" or why the cursor could not be written.
 QString SaveShipCursor(const ShipCursor& cursor);

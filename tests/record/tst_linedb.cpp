@@ -209,6 +209,16 @@ private slots:
         QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), rows);
         for (const QString& id : RecordIds(record))
             QVERIFY2(ids.contains(id), qPrintable(id));
+
+        // The record replaced by another of the same length, line for line (a rotated log): the
+        // cursor does not fit it, and all of it goes.
+        QByteArray rotated;
+        for (int n = 0; n < 6000; ++n)
+            rotated += RecordLine(n, "rotate");
+        QVERIFY(QFile::remove(record));
+        Append(record, rotated);
+        QCOMPARE(RunFlash({"ship", "--record", record, "--db", Db()}).status, 0);
+        QCOMPARE(Rows(), rows + 6000);
     }
 
     // A role with a station's grants does what a station needs; one without INSERT is told so and
