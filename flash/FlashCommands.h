@@ -19,6 +19,9 @@ enum ExitStatus {
     ExitNoDevice = 5,
     // --require-record: an update whose record line could not be written.
     ExitRecordNotWritten = 6,
+    // ship, db init, history --db: the line's database cannot be reached or refused; with ship,
+    // record lines still wait for it.
+    ExitDatabase = 7,
 };
 
 struct FlashOptions {
@@ -35,6 +38,10 @@ struct FlashOptions {
     QString note;
     // station: nothing is sent to a port between its unit's verdict and the port going away.
     bool waitUnplug = false;
+    // The line's database (a libpq connection string, or "service=NAME"); "" for none.
+    QString database;
+    bool follow = false; // ship: keep following the record
+    bool print = false;  // db init: print the SQL instead
     int last = 0;  // history: 0 for every record
     QString shift; // history: "" for every shift
 };
@@ -50,6 +57,8 @@ int Info(const FlashOptions& options);
 int Update(const FlashOptions& options);
 int History(const FlashOptions& options);
 int Station(const FlashOptions& options);
+int Ship(const FlashOptions& options);
+int DbInit(const FlashOptions& options);
 
 // Where the update record goes: --record, else the default record.
 inline QString RecordPath(const FlashOptions& options) {

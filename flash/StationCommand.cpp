@@ -4,6 +4,7 @@
 #include "common/InterruptSignal.h"
 #include "flash/FlashCommands.h"
 #include "flash/FreeMemory.h"
+#include "flash/LineShipping.h"
 #include "flash/StationScreen.h"
 #include "flash/UpdateFileLoad.h"
 #include "flash/WorkerThreads.h"
@@ -37,6 +38,10 @@ bool TerminalHasColour() {
     const QByteArray term = qgetenv("TERM");
     return !term.isEmpty() && term != "dumb" && qEnvironmentVariableIsEmpty("NO_COLOR");
 }
+
+// At the shift's end, the record's last lines get this long to reach the line's database;
+// whatever has not by then goes with the next station run or `ship`.
+constexpr int ShipAtShiftEndMs = 5000;
 
 } // namespace
 
@@ -106,11 +111,26 @@ int Station(const FlashOptions& options) {
     });
 
     screen.Begin(options.note, file->path);
+    // The shipper's thread starts after the slots' heap is settled, like theirs.
     ShareOneHeap();
+    std::unique_ptr<LineShipping> shipping;
+    if (!options.database.isEmpty()) {
+        shipping = std::make_unique<LineShipping>(RecordPath(options), options.database);
+        QObject::connect(shipping.get(), &LineShipping::StateChanged, &loop,
+                         [&](const ShipperState& state) { screen.OnDatabase(state); });
+        QObject::connect(shipping.get(), &LineShipping::LineSetAside, &loop,
+                         [&](const QString& reason) { screen.OnLineSetAside(reason); });
+        shipping->Begin();
+    }
     stationSlots.StartAll();
     loop.exec();
     stationSlots.EndAll();
-    screen.End();
+    if (shipping) {
+        const ShipperState database = shipping->Finish(ShipAtShiftEndMs);
+        screen.End(&database);
+    } else {
+        screen.End();
+    }
     return tally.ExitStatus();
 }
 

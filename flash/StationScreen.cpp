@@ -2,6 +2,7 @@
 
 #include "common/InterruptSignal.h"
 #include "flash/Console.h"
+#include "flash/LineShipping.h"
 #include "flash/OutcomeText.h"
 #include "flash/UpdateEvents.h"
 
@@ -272,16 +273,40 @@ void StationScreen::Redraw(bool force) {
         live_->Draw(force);
 }
 
-void StationScreen::End() {
+void StationScreen::OnDatabase(const ShipperState& state) {
+    if (style_ == Style::Json)
+        PrintJson(BacklogEvent(state));
+    else
+        Note(BacklogText(state));
+}
+
+void StationScreen::OnLineSetAside(const QString& reason) {
+    if (style_ == Style::Json)
+        PrintJson({{"event", "db_set_aside"}, {"reason", reason}});
+    else
+        Note(QStringLiteral("database: a record line was set aside: ") + reason);
+}
+
+void StationScreen::End(const ShipperState* database) {
     if (live_)
         live_->Stop();
     if (style_ == Style::Json) {
-        PrintJson(SummaryEvent(shift_, tally_, shiftClock_.elapsed()));
+        QJsonObject summary = SummaryEvent(shift_, tally_, shiftClock_.elapsed());
+        if (database) {
+            QJsonObject shipping = BacklogEvent(*database);
+            shipping.remove("event");
+            shipping.insert("shipped", database->shipped);
+            shipping.insert("set_aside", database->setAside);
+            summary.insert("database", shipping);
+        }
+        PrintJson(summary);
         return;
     }
     Redraw(true);
     for (const QString& line : SummaryLines(shift_, tally_, shiftClock_.elapsed()))
         output_.Print(line);
+    if (database)
+        output_.Print(BacklogText(*database));
 }
 
 } // namespace rq70::flash

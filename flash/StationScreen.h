@@ -4,6 +4,7 @@
 #include "flash/ScreenOutput.h"
 #include "flash/ShiftSummary.h"
 #include "flash/StationSlot.h"
+#include "record/RecordShipper.h"
 
 #include <QElapsedTimer>
 
@@ -31,7 +32,11 @@ public:
     // Ctrl-C or SIGTERM: the first takes no new units (stage 1), the second stops the updates
     // (stage 2). SIGHUP is only ever stage 1.
     void Interrupted(int stage, int signalNumber);
-    void End();
+    // Lines waiting for the line's database (or none any more), and a line it refused for good.
+    void OnDatabase(const ShipperState& state);
+    void OnLineSetAside(const QString& reason);
+    // The shift summary; with where the record's shipping ended when the shift had a database.
+    void End(const ShipperState* database = nullptr);
     // A message for the user on stderr; the live lines start afresh below it.
     void Note(const QString& text);
 

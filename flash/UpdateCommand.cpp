@@ -4,12 +4,14 @@
 #include "flash/DeviceRun.h"
 #include "flash/DeviceSearch.h"
 #include "flash/FlashCommands.h"
+#include "flash/LineShipping.h"
 #include "flash/UpdateFileLoad.h"
 #include "flash/UpdateScreen.h"
 #include "flash/WorkerThreads.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QScopeGuard>
 
 #include <unistd.h>
 
@@ -115,9 +117,24 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
                 run->RequestStop();
     });
 
+    std::unique_ptr<LineShipping> shipping;
+    if (!options.database.isEmpty()) {
+        shipping = std::make_unique<LineShipping>(RecordPath(options), options.database);
+        QObject::connect(shipping.get(), &LineShipping::StateChanged, &loop,
+                         [&](const ShipperState& state) { report.Database(state); });
+        QObject::connect(shipping.get(), &LineShipping::LineSetAside, &loop,
+                         [&](const QString& reason) { report.LineSetAside(reason); });
+        shipping->Begin();
+    }
     runs.StartAll();
     loop.exec();
     runs.EndAll();
+    // The updates' lines get a few seconds to reach the line's database; what has not by then
+    // goes with the next run or `ship`, and the exit status does not change.
+    const auto shipped = qScopeGuard([&] {
+        if (shipping)
+            report.Database(shipping->Finish(5000));
+    });
 
     if (openFailed) {
         // Nothing ran; the summary still says which port stopped the run.

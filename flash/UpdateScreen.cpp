@@ -1,5 +1,7 @@
 #include "flash/UpdateScreen.h"
 
+#include "flash/LineShipping.h"
+
 #include "common/InterruptSignal.h"
 #include "flash/Console.h"
 #include "flash/OutcomeText.h"
@@ -28,6 +30,20 @@ void UpdateScreen::Note(const QString& text) {
     Complain(text);
     if (live_)
         live_->Forget();
+}
+
+void UpdateScreen::Database(const ShipperState& state) {
+    if (style_ == Style::Json)
+        output_.PrintJson(BacklogEvent(state));
+    else
+        Note(BacklogText(state));
+}
+
+void UpdateScreen::LineSetAside(const QString& reason) {
+    if (style_ == Style::Json)
+        output_.PrintJson({{"event", "db_set_aside"}, {"reason", reason}});
+    else
+        Note(QStringLiteral("database: a record line was set aside: ") + reason);
 }
 
 void UpdateScreen::Started(const QStringList& devicePaths) {

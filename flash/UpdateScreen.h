@@ -3,6 +3,7 @@
 #include "flash/DeviceEvent.h"
 #include "flash/LiveBlock.h"
 #include "flash/ScreenOutput.h"
+#include "record/RecordShipper.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -33,6 +34,9 @@ public:
     void Summary(const QList<DeviceOutcome>& outcomes, int exitStatus);
     // A message for the user on stderr, which the live lines do not draw over.
     void Note(const QString& text);
+    // Where shipping the record to the line's database stands (a db_backlog event in JSON).
+    void Database(const ShipperState& state);
+    void LineSetAside(const QString& reason);
 
 private:
     struct Line {

@@ -6,6 +6,7 @@
 #include "flash/FlashCommands.h"
 #include "link/ComPorts.h"
 #include "link/PortPaths.h"
+#include "record/PgConnection.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -46,6 +47,13 @@ Commands:
                             the update record as a table (--json: its lines as
                             they are); --shift: only a station shift's
                             records, --last N: the last N of them
+  ship --db CONNINFO [--follow]
+                            send the record's lines that the line's database
+                            lacks (--follow: and every new one, until a
+                            signal)
+  db init --db CONNINFO [--print]
+                            create or upgrade the line's table rq70_updates
+                            (--print: print its SQL and a station's grants)
 
 A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the
 windows) or the path of a serial device, such as /dev/ttyUSB0 or
@@ -101,6 +109,15 @@ killed cannot: it leaves a note of them in /run/rq70-updater (which the package
 makes; else in $XDG_RUNTIME_DIR/rq70-updater, or the folder RQ70_PORT_NOTE_DIR
 names), and the next program to open that port puts them back.
 
+The line's database (--db CONNINFO or RQ70_DB; update, station, ship, history):
+each record line is written to the record first, as always, then sent to one
+PostgreSQL table that every station of the line shares; a cursor beside the
+record (FILE.shipped) says how far it got, so a line goes once however often
+the database or the station goes down. While the database is away the lines
+wait (db_backlog events, the shift summary) and updates go on as before. A line
+the database refuses for good is kept in FILE.rejected. A password never goes in
+CONNINFO: use ~/.pgpass, PGPASSFILE or a service file.
+
 --require-record (update, station): an update whose record line cannot be
 written counts as failed ("record_failed"), and the exit status is 6.
 
@@ -112,7 +129,9 @@ Exit status:
      (history: a record that cannot be read)
   4  a port cannot be opened (busy, no permission, missing); nothing was updated
   5  no device found (detect, update --detect, info)
-  6  --require-record: an update record line could not be written)";
+  6  --require-record: an update record line could not be written
+  7  ship, db init, history --db: the line's database cannot be reached or
+     refused; ship: record lines still wait for it)";
 
 int WrongArguments(const QString& problem) {
     Complain(problem);
@@ -198,8 +217,18 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption requireRecordOption(
         QStringLiteral("require-record"),
         QStringLiteral("update, station: an update that cannot be recorded counts as failed (exit 6)."));
+    const QCommandLineOption dbOption(
+        QStringLiteral("db"),
+        QStringLiteral("update, station, ship, db, history: the line's database (a libpq connection "
+                       "string or service=NAME; else RQ70_DB)."),
+        QStringLiteral("CONNINFO"));
+    const QCommandLineOption followOption(QStringLiteral("follow"),
+                                          QStringLiteral("ship: keep shipping new lines until a signal."));
+    const QCommandLineOption printOption(QStringLiteral("print"),
+                                         QStringLiteral("db init: print the SQL and a station's grants."));
     parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption, noteOption,
-                       waitUnplugOption, requireRecordOption, shiftOption});
+                       waitUnplugOption, requireRecordOption, shiftOption, dbOption, followOption,
+                       printOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, detect, info, update, station or history"));
     parser.addPositionalArgument(QStringLiteral("FILE.KRV"),
@@ -251,13 +280,34 @@ int main(int argc, char* argv[]) {
         if (options.command != QLatin1String("history"))
             return WrongArguments(QStringLiteral("--shift goes with history"));
     }
+    options.database = parser.isSet(dbOption) ? parser.value(dbOption) : qEnvironmentVariable("RQ70_DB");
+    options.follow = parser.isSet(followOption);
+    options.print = parser.isSet(printOption);
+    const bool isDb = options.command == QLatin1String("db");
+    const bool isShip = options.command == QLatin1String("ship");
+    const bool takesDb = isDb || isShip || isStation || options.command == QLatin1String("update") ||
+                         options.command == QLatin1String("history");
+    if (parser.isSet(dbOption) && !takesDb)
+        return WrongArguments(QStringLiteral("--db goes with update, station, ship, db and history"));
+    if (!takesDb)
+        options.database.clear();
+    if (options.follow && !isShip)
+        return WrongArguments(QStringLiteral("--follow goes with ship"));
+    if (options.print && !isDb)
+        return WrongArguments(QStringLiteral("--print goes with db init"));
+    if (!options.database.isEmpty()) {
+        if (const QString problem = rq70::ConninfoProblem(options.database); !problem.isEmpty())
+            return WrongArguments(problem);
+    } else if (isShip || (isDb && !options.print)) {
+        return WrongArguments(QStringLiteral("%1 needs --db CONNINFO (or RQ70_DB)").arg(options.command));
+    }
     const bool takesPorts =
         options.command == QLatin1String("update") || options.command == QLatin1String("info") || isStation;
     if (!options.ports.isEmpty() && !takesPorts)
         return WrongArguments(QStringLiteral("--port goes with update, station and info"));
     if (options.detect && options.command != QLatin1String("update"))
         return WrongArguments(QStringLiteral("--detect goes with update"));
-    if (positional.size() > (options.command == QLatin1String("update") || isStation ? 2 : 1))
+    if (positional.size() > (options.command == QLatin1String("update") || isStation || isDb ? 2 : 1))
         return WrongArguments(QStringLiteral("too many arguments for %1").arg(options.command));
 
     if (options.command == QLatin1String("ports"))
@@ -266,6 +316,13 @@ int main(int argc, char* argv[]) {
         return Detect(options);
     if (options.command == QLatin1String("history"))
         return History(options);
+    if (isShip)
+        return Ship(options);
+    if (isDb) {
+        if (positional.value(1) != QLatin1String("init"))
+            return WrongArguments(QStringLiteral("db takes one command: init"));
+        return DbInit(options);
+    }
     if (options.command == QLatin1String("info")) {
         if (options.ports.size() != 1)
             return WrongArguments(QStringLiteral("info needs exactly one --port"));

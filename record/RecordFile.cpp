@@ -123,12 +123,14 @@ QString AppendLocked(int fd, const QString& path, QByteArray line, bool readable
     return {};
 }
 
+} // namespace
+
 // One line per record: the whole line goes to the kernel in a single write on an O_APPEND
 // descriptor, which places it at the end and writes it whole even when other threads or
 // processes append at the same moment. A buffered stream could split it and let lines mix. The
 // lock (flock, on the file itself, taken by every append of both programs) keeps a line that does
 // not fit from leaving half of itself behind.
-QString AppendLine(const QString& path, const QByteArray& line) {
+QString AppendRecordLine(const QString& path, const QByteArray& line) {
     const QByteArray native = QFile::encodeName(path);
     int fd = -1;
     // Read as well as write: the file's last byte tells whether a torn line ends it. A file that
@@ -154,8 +156,6 @@ QString AppendLine(const QString& path, const QByteArray& line) {
     return error;
 }
 
-} // namespace
-
 QString UpdateRecordPath() {
     const QString chosen = qEnvironmentVariable("RQ70_UPDATE_RECORD");
     if (!chosen.isEmpty())
@@ -170,7 +170,7 @@ QString AppendUpdateRecord(const QString& path, const UpdateRecord& record) {
     const QString folderError = MakeFolders(QFileInfo(path).absolutePath());
     if (!folderError.isEmpty())
         return folderError;
-    return AppendLine(path, QJsonDocument(ToJson(record)).toJson(QJsonDocument::Compact) + '\n');
+    return AppendRecordLine(path, QJsonDocument(ToJson(record)).toJson(QJsonDocument::Compact) + '\n');
 }
 
 } // namespace rq70

@@ -17,4 +17,7 @@ QString UpdateRecordPath();
 // "" on success, else one line saying what failed.
 QString AppendUpdateRecord(const QString& path, const UpdateRecord& record);
 
+// The same for a line made elsewhere (it ends with its newline), in a file whose folder exists.
+QString AppendRecordLine(const QString& path, const QByteArray& line);
+
 } // namespace rq70
