@@ -63,6 +63,7 @@ int Station(const FlashOptions& options) {
     RunContext context;
     context.program = QStringLiteral("rq70-flash");
     context.version = QCoreApplication::applicationVersion();
+    context.station = options.station;
     context.updateFile = file->path;
     context.updateFileFacts = file->facts;
     context.highestProgramWord = file->images.HighestProgramWord;

@@ -35,6 +35,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
     RunContext context;
     context.program = QStringLiteral("rq70-flash");
     context.version = QCoreApplication::applicationVersion();
+    context.station = options.station;
     context.updateFile = file.path;
     context.updateFileFacts = file.facts;
     context.highestProgramWord = file.images.HighestProgramWord;
