@@ -2,6 +2,7 @@
 
 #include "link/ChosenPort.h"
 #include "record/RecordFile.h"
+#include "record/RecordFilter.h"
 
 #include <QList>
 #include <QString>
@@ -34,6 +35,8 @@ struct FlashOptions {
     QString recordPath; // "" for the default record
     // An update counts only once its record line is on disk.
     bool requireRecord = false;
+    // update, station: the station named in every record line; "" for the host name.
+    QString station;
     // station: goes into every record line of the shift.
     QString note;
     // station: nothing is sent to a port between its unit's verdict and the port going away.
@@ -42,8 +45,10 @@ struct FlashOptions {
     QString database;
     bool follow = false; // ship: keep following the record
     bool print = false;  // db init: print the SQL instead
-    int last = 0;  // history: 0 for every record
-    QString shift; // history: "" for every shift
+    int last = 0; // history: 0 for every record
+    // history: which records; an empty filter for all of them.
+    RecordFilter filter;
+    bool csv = false; // history: CSV in place of the table
 };
 
 struct DeviceOutcome;

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QThread>
 
+#include <memory>
+
 namespace rq70::flash {
 
 // The shipper of a command's record to the line's database, in a thread of its own so that a
@@ -32,6 +34,22 @@ private:
     bool finished_ = false;
     ShipperState last_;
 };
+
+// The shipper of `recordPath` when the command has a database (else none), begun, its reports
+// going to `screen` (OnDatabase, OnLineSetAside) in the thread of `context`.
+template <class Screen>
+std::unique_ptr<LineShipping> BeginShipping(const QString& recordPath, const QString& database,
+                                            QObject* context, Screen& screen) {
+    if (database.isEmpty())
+        return {};
+    auto shipping = std::make_unique<LineShipping>(recordPath, database);
+    QObject::connect(shipping.get(), &LineShipping::StateChanged, context,
+                     [&screen](const ShipperState& state) { screen.OnDatabase(state); });
+    QObject::connect(shipping.get(), &LineShipping::LineSetAside, context,
+                     [&screen](const QString& reason) { screen.OnLineSetAside(reason); });
+    shipping->Begin();
+    return shipping;
+}
 
 // One line for a person: "3 record line(s) wait for the database since 14:02:11: <why>", or that
 // every line is in it.

@@ -63,6 +63,7 @@ int Station(const FlashOptions& options) {
     RunContext context;
     context.program = QStringLiteral("rq70-flash");
     context.version = QCoreApplication::applicationVersion();
+    context.station = options.station;
     context.updateFile = file->path;
     context.updateFileFacts = file->facts;
     context.highestProgramWord = file->images.HighestProgramWord;
@@ -113,15 +114,8 @@ int Station(const FlashOptions& options) {
     screen.Begin(options.note, file->path);
     // The shipper's thread starts after the slots' heap is settled, like theirs.
     ShareOneHeap();
-    std::unique_ptr<LineShipping> shipping;
-    if (!options.database.isEmpty()) {
-        shipping = std::make_unique<LineShipping>(RecordPath(options), options.database);
-        QObject::connect(shipping.get(), &LineShipping::StateChanged, &loop,
-                         [&](const ShipperState& state) { screen.OnDatabase(state); });
-        QObject::connect(shipping.get(), &LineShipping::LineSetAside, &loop,
-                         [&](const QString& reason) { screen.OnLineSetAside(reason); });
-        shipping->Begin();
-    }
+    const std::unique_ptr<LineShipping> shipping =
+        BeginShipping(RecordPath(options), options.database, &loop, screen);
     stationSlots.StartAll();
     loop.exec();
     stationSlots.EndAll();

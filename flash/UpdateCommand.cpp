@@ -35,6 +35,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
     RunContext context;
     context.program = QStringLiteral("rq70-flash");
     context.version = QCoreApplication::applicationVersion();
+    context.station = options.station;
     context.updateFile = file.path;
     context.updateFileFacts = file.facts;
     context.highestProgramWord = file.images.HighestProgramWord;
@@ -117,15 +118,8 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
                 run->RequestStop();
     });
 
-    std::unique_ptr<LineShipping> shipping;
-    if (!options.database.isEmpty()) {
-        shipping = std::make_unique<LineShipping>(RecordPath(options), options.database);
-        QObject::connect(shipping.get(), &LineShipping::StateChanged, &loop,
-                         [&](const ShipperState& state) { report.Database(state); });
-        QObject::connect(shipping.get(), &LineShipping::LineSetAside, &loop,
-                         [&](const QString& reason) { report.LineSetAside(reason); });
-        shipping->Begin();
-    }
+    const std::unique_ptr<LineShipping> shipping =
+        BeginShipping(RecordPath(options), options.database, &loop, report);
     runs.StartAll();
     loop.exec();
     runs.EndAll();
@@ -133,7 +127,7 @@ int UpdatePorts(const QList<ChosenPort>& ports, const LoadedFile& file, const Fl
     // goes with the next run or `ship`, and the exit status does not change.
     const auto shipped = qScopeGuard([&] {
         if (shipping)
-            report.Database(shipping->Finish(5000));
+            report.OnDatabase(shipping->Finish(5000));
     });
 
     if (openFailed) {

@@ -32,14 +32,14 @@ void UpdateScreen::Note(const QString& text) {
         live_->Forget();
 }
 
-void UpdateScreen::Database(const ShipperState& state) {
+void UpdateScreen::OnDatabase(const ShipperState& state) {
     if (style_ == Style::Json)
         output_.PrintJson(BacklogEvent(state));
     else
         Note(BacklogText(state));
 }
 
-void UpdateScreen::LineSetAside(const QString& reason) {
+void UpdateScreen::OnLineSetAside(const QString& reason) {
     if (style_ == Style::Json)
         output_.PrintJson({{"event", "db_set_aside"}, {"reason", reason}});
     else

@@ -35,8 +35,8 @@ public:
     // A message for the user on stderr, which the live lines do not draw over.
     void Note(const QString& text);
     // Where shipping the record to the line's database stands (a db_backlog event in JSON).
-    void Database(const ShipperState& state);
-    void LineSetAside(const QString& reason);
+    void OnDatabase(const ShipperState& state);
+    void OnLineSetAside(const QString& reason);
 
 private:
     struct Line {

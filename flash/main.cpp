@@ -11,10 +11,13 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHash>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <cstdio>
 
+using rq70::ParseFilterTime;
+using rq70::RecordFilter;
 using namespace rq70::flash;
 
 namespace {
@@ -43,10 +46,13 @@ Commands:
                             a production station: each port is a cradle that
                             updates unit after unit, hands-free, until Ctrl-C
                             ends the shift (see below)
-  history [--last N] [--shift ID]
+  history [--last N] [FILTER ...] [--json | --csv]
                             the update record as a table (--json: its lines as
-                            they are); --shift: only a station shift's
-                            records, --last N: the last N of them
+                            they are, --csv: for a spreadsheet); only the
+                            records that every FILTER given matches (--shift,
+                            --station, --verdict, --since, --until,
+                            --identification, --file-sha256), --last N: the
+                            last N of them
   ship --db CONNINFO [--follow]
                             send the record's lines that the line's database
                             lacks (--follow: and every new one, until a
@@ -59,7 +65,8 @@ A port P is COMn (as the windows number them; RQ70_PORT_DIR maps them as for the
 windows) or the path of a serial device, such as /dev/ttyUSB0 or
 /dev/serial/by-id/usb-...
 
-Every update is recorded as one JSON line in
+Every update is recorded as one JSON line, with an id of its own and the station
+(--station NAME, else the host name) that ran it, in
 $XDG_STATE_HOME/rq70-updater/updates.jsonl (~/.local/state/... when unset), or
 in the file RQ70_UPDATE_RECORD or --record names.
 
@@ -108,6 +115,10 @@ built-in port's receive trigger) on each of these ways out. A program that is
 killed cannot: it leaves a note of them in /run/rq70-updater (which the package
 makes; else in $XDG_RUNTIME_DIR/rq70-updater, or the folder RQ70_PORT_NOTE_DIR
 names), and the next program to open that port puts them back.
+
+History: a record's time is its end. TIME is 2026-12-08, 2026-12-08T14:30 or
+2026-12-08 14:30:05, in local time unless it ends in a zone (Z, +01:00); a date
+alone as --until covers that whole day.
 
 The line's database (--db CONNINFO or RQ70_DB; update, station, ship, history):
 each record line is written to the record first, as always, then sent to one
@@ -178,6 +189,50 @@ QString MovingNameRefusal(const QString& path) {
     return lines.join(QLatin1Char('\n'));
 }
 
+// history's filters and --csv into `options`; "" when they are right, else what is wrong.
+// --station is read apart, as update and station take it too.
+QString HistoryFilter(const QCommandLineParser& parser, FlashOptions& options) {
+    const bool isHistory = options.command == QLatin1String("history");
+    for (const QString name :
+         {"shift", "verdict", "since", "until", "identification", "file-sha256", "csv"}) {
+        if (parser.isSet(name) && !isHistory)
+            return QStringLiteral("--%1 goes with history").arg(name);
+    }
+    if (!isHistory)
+        return {};
+    for (const QString name : {"shift", "verdict", "since", "until", "identification", "file-sha256"}) {
+        if (parser.isSet(name) && parser.value(name).isEmpty())
+            return QStringLiteral("--%1 takes a value").arg(name);
+    }
+    RecordFilter& filter = options.filter;
+    filter.shift = parser.value(QStringLiteral("shift"));
+    filter.verdict = parser.value(QStringLiteral("verdict"));
+    if (!filter.verdict.isEmpty() && filter.verdict != QLatin1String("success") &&
+        filter.verdict != QLatin1String("failure") && filter.verdict != QLatin1String("aborted"))
+        return QStringLiteral("--verdict takes success, failure or aborted, not '%1'").arg(filter.verdict);
+    filter.identification = parser.value(QStringLiteral("identification"));
+    // Records hold it in lower case; a checksum copied from elsewhere may be in upper case.
+    filter.fileSha256 = parser.value(QStringLiteral("file-sha256")).toLower();
+    static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+    if (!filter.fileSha256.isEmpty() && !sha256.match(filter.fileSha256).hasMatch())
+        return QStringLiteral("--file-sha256 takes the 64 hex digits of a SHA-256");
+    for (const bool until : {false, true}) {
+        const QString name = until ? QStringLiteral("until") : QStringLiteral("since");
+        if (!parser.isSet(name))
+            continue;
+        const QString problem =
+            ParseFilterTime(parser.value(name), until, until ? filter.until : filter.since);
+        if (!problem.isEmpty())
+            return QStringLiteral("--%1: %2").arg(name, problem);
+    }
+    if (filter.since.isValid() && filter.until.isValid() && filter.since > filter.until)
+        return QStringLiteral("--since is after --until: no record could match");
+    options.csv = parser.isSet(QStringLiteral("csv"));
+    if (options.csv && options.json)
+        return QStringLiteral("--csv and --json cannot go together: choose one");
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -207,6 +262,30 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption shiftOption(QStringLiteral("shift"),
                                          QStringLiteral("history: only the records of station shift ID."),
                                          QStringLiteral("ID"));
+    const QCommandLineOption stationOption(
+        QStringLiteral("station"),
+        QStringLiteral("update, station: the station's name in the record (default: the host name). "
+                       "history: only that station's records."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption verdictOption(
+        QStringLiteral("verdict"),
+        QStringLiteral("history: only the records of success, failure or aborted."), QStringLiteral("V"));
+    const QCommandLineOption sinceOption(
+        QStringLiteral("since"), QStringLiteral("history: only the records that ended at TIME or later."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption untilOption(
+        QStringLiteral("until"), QStringLiteral("history: only the records that ended at TIME or earlier."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption identificationOption(
+        QStringLiteral("identification"),
+        QStringLiteral("history: only the records whose identification contains TEXT."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption fileSha256Option(
+        QStringLiteral("file-sha256"),
+        QStringLiteral("history: only the updates from the update file of this SHA-256."),
+        QStringLiteral("HEX"));
+    const QCommandLineOption csvOption(QStringLiteral("csv"),
+                                       QStringLiteral("history: the records as CSV, for a spreadsheet."));
     const QCommandLineOption noteOption(
         QStringLiteral("note"),
         QStringLiteral("station: a work order or batch, kept in every record of the shift."),
@@ -227,8 +306,9 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption printOption(QStringLiteral("print"),
                                          QStringLiteral("db init: print the SQL and a station's grants."));
     parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption, noteOption,
-                       waitUnplugOption, requireRecordOption, shiftOption, dbOption, followOption,
-                       printOption});
+                       waitUnplugOption, requireRecordOption, stationOption, shiftOption, verdictOption,
+                       sinceOption, untilOption, identificationOption, fileSha256Option, csvOption, dbOption,
+                       followOption, printOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, detect, info, update, station or history"));
     parser.addPositionalArgument(QStringLiteral("FILE.KRV"),
@@ -261,6 +341,7 @@ int main(int argc, char* argv[]) {
     options.waitUnplug = parser.isSet(waitUnplugOption);
     options.requireRecord = parser.isSet(requireRecordOption);
     const bool isStation = options.command == QLatin1String("station");
+    const bool isHistory = options.command == QLatin1String("history");
     if ((parser.isSet(noteOption) || options.waitUnplug) && !isStation)
         return WrongArguments(QStringLiteral("--note and --wait-unplug go with station"));
     if (options.requireRecord && !isStation && options.command != QLatin1String("update"))
@@ -270,17 +351,24 @@ int main(int argc, char* argv[]) {
         options.last = parser.value(lastOption).toInt(&number);
         if (!number || options.last < 1)
             return WrongArguments(QStringLiteral("--last takes a whole number from 1 up"));
-        if (options.command != QLatin1String("history"))
+        if (!isHistory)
             return WrongArguments(QStringLiteral("--last goes with history"));
     }
-    if (parser.isSet(shiftOption)) {
-        options.shift = parser.value(shiftOption);
-        if (options.shift.isEmpty())
-            return WrongArguments(QStringLiteral("--shift takes a shift's ID"));
-        if (options.command != QLatin1String("history"))
-            return WrongArguments(QStringLiteral("--shift goes with history"));
+    if (parser.isSet(stationOption)) {
+        const QString station = parser.value(stationOption);
+        if (station.isEmpty())
+            return WrongArguments(QStringLiteral("--station takes a station's name"));
+        if (isHistory)
+            options.filter.station = station;
+        else if (isStation || options.command == QLatin1String("update"))
+            options.station = station;
+        else
+            return WrongArguments(QStringLiteral("--station goes with update, station and history"));
     }
-    options.database = parser.isSet(dbOption) ? parser.value(dbOption) : qEnvironmentVariable("RQ70_DB");
+    if (const QString problem = HistoryFilter(parser, options); !problem.isEmpty())
+        return WrongArguments(problem);
+    // history reads this computer's record unless asked for the line's.
+    options.database = parser.isSet(dbOption) || isHistory ? parser.value(dbOption) : qEnvironmentVariable("RQ70_DB");
     options.follow = parser.isSet(followOption);
     options.print = parser.isSet(printOption);
     const bool isDb = options.command == QLatin1String("db");
@@ -314,7 +402,7 @@ int main(int argc, char* argv[]) {
         return ListPorts(options);
     if (options.command == QLatin1String("detect"))
         return Detect(options);
-    if (options.command == QLatin1String("history"))
+    if (isHistory)
         return History(options);
     if (isShip)
         return Ship(options);

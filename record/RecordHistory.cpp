@@ -1,5 +1,5 @@
-// Reading the update record back: the lines of one shift or the last few, and the table that
-// history prints for a terminal.
+// Reading the update record back: the lines a filter lets through or the last few of them, and the
+// table that history prints for a terminal.
 
 #include "record/RecordHistory.h"
 
@@ -50,7 +50,7 @@ QString DurationCell(const QJsonObject& record) {
 
 } // namespace
 
-RecordHistory ReadUpdateRecords(const QString& path, int last, const QString& shift) {
+RecordHistory ReadUpdateRecords(const QString& path, int last, const RecordFilter& filter) {
     RecordHistory history;
     QFile file(path);
     if (!file.exists())
@@ -85,7 +85,7 @@ RecordHistory ReadUpdateRecords(const QString& path, int last, const QString& sh
             ++history.unreadableLines;
             continue;
         }
-        if (!shift.isEmpty() && document.object().value("shift").toString() != shift)
+        if (!filter.Matches(document.object()))
             continue;
         kept.push_back(document.object());
         if (last > 0 && kept.size() > static_cast<std::size_t>(last))

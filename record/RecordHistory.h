@@ -1,5 +1,7 @@
 #pragma once
 
+#include "record/RecordFilter.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -20,10 +22,10 @@ struct RecordHistory {
     QString error;
 };
 
-// The records of the file, or only its `last` ones (0: all); with `shift`, only the records whose
-// "shift" is that one (and `last` then counts those). A missing file is an empty history. Memory
-// stays bounded by the records kept, however long the file has grown.
-RecordHistory ReadUpdateRecords(const QString& path, int last = 0, const QString& shift = {});
+// The records of the file that `filter` lets through, or only the `last` of those (0: all). A
+// missing file is an empty history. Memory stays bounded by the records kept, however long the
+// file has grown.
+RecordHistory ReadUpdateRecords(const QString& path, int last = 0, const RecordFilter& filter = {});
 
 // A plain-text table for a terminal: a header line, then one line per record, with the end time
 // in local time. Missing values show as "-"; control characters (the identification comes from

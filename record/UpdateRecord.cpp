@@ -4,8 +4,10 @@
 
 #include <QCryptographicHash>
 #include <QJsonValue>
+#include <QRandomGenerator>
 #include <QSysInfo>
 
+#include <array>
 #include <vector>
 
 #include <pwd.h>
@@ -43,14 +45,24 @@ QString CurrentUser() {
 
 } // namespace
 
+QString NewRecordId() {
+    std::array<quint32, 4> bits{};
+    QRandomGenerator::system()->fillRange(bits.data(), qsizetype(bits.size()));
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(bits.data()), qsizetype(sizeof bits)).toHex());
+}
+
 QJsonObject ToJson(const UpdateRecord& record) {
     const bool timed = record.started.isValid() && record.ended.isValid();
+    const QString host = record.host.isEmpty() ? QSysInfo::machineHostName() : record.host;
     return QJsonObject{
+        {"id", TextOrNull(record.id)},
         {"start", TimeOrNull(record.started)},
         {"end", TimeOrNull(record.ended)},
         {"duration_s",
          timed ? QJsonValue(record.started.msecsTo(record.ended) / 1000.0) : QJsonValue(QJsonValue::Null)},
-        {"host", TextOrNull(record.host.isEmpty() ? QSysInfo::machineHostName() : record.host)},
+        {"host", TextOrNull(host)},
+        {"station", TextOrNull(record.station.isEmpty() ? host : record.station)},
         {"user", TextOrNull(record.user.isEmpty() ? CurrentUser() : record.user)},
         {"program", record.program},
         {"version", record.version},

@@ -8,15 +8,24 @@
 
 namespace rq70 {
 
+// 128 random bits from the system's generator as 32 lower-case hex digits: names one record line
+// wherever it is copied to, so that a line shipped twice is still one update.
+QString NewRecordId();
+
 // What one update did, for the record file that both the updater and rq70-flash append to: one
 // JSON line per update, so that a production line can tell afterwards which device got which
 // file, when, and how it ended.
 struct UpdateRecord {
+    // Every record made is a new update and gets an id of its own; a copy keeps it.
+    QString id = NewRecordId();
     QDateTime started;
     QDateTime ended;
     // Filled by ToJson when left empty: the machine's host name and the user running the update.
     QString host;
     QString user;
+    // The station that ran the update, as the line's records name it (rq70-flash --station);
+    // filled with the host name by ToJson when left empty, as the windows leave it.
+    QString station;
     // "rq70-updater" or "rq70-flash".
     QString program;
     QString version;

@@ -15,6 +15,7 @@ UpdateRecord RecordOfRun(const RunContext& context, const UpdateResult& result) 
     record.ended = context.ended;
     record.program = context.program;
     record.version = context.version;
+    record.station = context.station;
     record.port = context.port;
     record.devicePath = context.devicePath;
     record.deviceNode = context.deviceNode;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "link/ChosenPort.h"
-#include "update/UpdateProcedure.h"
 #include "record/UpdateRecord.h"
+#include "update/UpdateProcedure.h"
 
 #include <QDateTime>
 #include <QString>
@@ -14,6 +14,8 @@ namespace rq70 {
 struct RunContext {
     QString program;
     QString version;
+    // The station's name for the record; empty: the host name.
+    QString station;
     // See SetPortOfRun.
     QString port;
     QString devicePath;
@@ -37,9 +39,9 @@ struct RunContext {
 // half way is still recorded with the cradle it sat in.
 void SetPortOfRun(RunContext& context, const ChosenPort& port);
 
-// The update record of a run: verdict "success", "aborted" or "failure", with the phase, word and
-// reason of a failure, the identification after a success, and the USB serial number of the port's
-// adapter where it has one.
+// The update record of a run, with an id of its own: verdict "success", "aborted" or "failure",
+// with the phase, word and reason of a failure, the identification after a success, and the USB
+// serial number of the port's adapter where it has one.
 UpdateRecord RecordOfRun(const RunContext& context, const UpdateResult& result);
 
 } // namespace rq70

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QScopeGuard>
 #include <QSerialPort>
+#include <QSysInfo>
 #include <QTest>
 
 #include <algorithm>
@@ -122,6 +123,40 @@ QString LineStartingWith(const QString& text, const QString& start) {
 QByteArray ContentOf(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The rows of CSV text, each a list of its cells; `ok` fails when a row is not ended by CR LF or a
+// line end stands outside quotes.
+QList<QStringList> CsvRows(const QString& text, bool& ok) {
+    QList<QStringList> rows;
+    QStringList row;
+    QString cell;
+    bool quoted = false;
+    ok = true;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (quoted && c == '"' && text.mid(i + 1, 1) == "\"") {
+            cell += c;
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted) {
+            cell += c;
+        } else if (c == ',') {
+            row << cell;
+            cell.clear();
+        } else if (text.mid(i, 2) == "\r\n") {
+            rows << (row << cell);
+            row.clear();
+            cell.clear();
+            ++i;
+        } else {
+            ok = ok && c != '\r' && c != '\n';
+            cell += c;
+        }
+    }
+    ok = ok && !quoted && row.isEmpty() && cell.isEmpty();
+    return rows;
 }
 
 // An earlier record, padded so that the record file holds exactly `size` bytes.
@@ -315,6 +350,14 @@ private slots:
         row("update file of a gigabyte", {"update", "@HUGE", "--port", "COM1"}, {"1"}, 3, {"too large"});
         row("record is a folder", {"history", "--record", "@FOLDER"}, {}, 3,
             {"cannot read the update record"});
+        row("history, a verdict that is none", {"history", "--verdict", "passed"}, {}, 2,
+            {"success, failure or aborted"});
+        row("history, no time", {"history", "--until", "yesterday"}, {}, 2, {"--until", "2026-12-08"});
+        row("history, since after until", {"history", "--since", "2026-12-09", "--until", "2026-12-08"}, {},
+            2, {"--since is after --until"});
+        row("history, a checksum cut short", {"history", "--file-sha256", "87b5f9aa"}, {}, 2, {"64 hex"});
+        row("a filter with update", update + QStringList{"--verdict", "failure"}, {"1"}, 2,
+            {"--verdict goes with history"});
         row("a COM port that does not exist", update + QStringList{"--port", "COM9"}, {"1"}, 4, {"COM9"});
         row("a port another program holds", update + QStringList{"--port", "COM2"}, {"1", "2"}, 4,
             {"COM2", "in use"}, 2);
@@ -714,6 +757,102 @@ private slots:
         QVERIFY2(none.out.isEmpty() && none.err.contains("no update of shift 'night'"), qPrintable(none.err));
         QCOMPARE(bench.Run({"update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM1", "--shift", "early"}).status,
                  2);
+    }
+
+    // Two updates on two stations, each with a unit that fails its verify, and a line from before
+    // records named their station: history --csv keeps one station's failures, as a spreadsheet
+    // reads them, and every update has an id of its own.
+    void historyAsCsvOfOneStationsFailures() {
+        Bench bench;
+        bench.Add(1, {"--exit-after-finish"});
+        bench.Add(2, {"--corrupt-echo", "300"});
+        bench.Add(3, {"--corrupt-echo", "310"});
+        const QString bench3 = "line 3, bench \"A\"";
+        QCOMPARE(bench
+                     .Run({"update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM1", "--port", "COM2", "--station",
+                           bench3})
+                     .status,
+                 1);
+        QCOMPARE(
+            bench.Run({"update", RQ70_SAMPLE_UPDATE_FILE, "--port", "COM3", "--station", "bench-B"}).status,
+            1);
+        QFile record(bench.record);
+        QVERIFY(record.open(QIODevice::Append));
+        record.write(R"({"end":"2026-01-02T03:04:05.000Z","port":"COM9","verdict":"failure"})"
+                     "\n");
+        record.close();
+
+        bool ok = false;
+        const QHash<QString, QJsonObject> lines = ByPort(RecordLines(bench.record, ok));
+        QVERIFY(ok && lines.size() == 4);
+        QCOMPARE(lines.value("COM1").value("station").toString(), bench3);
+        QCOMPARE(lines.value("COM3").value("station").toString(), QStringLiteral("bench-B"));
+        QCOMPARE(lines.value("COM3").value("host").toString(), QSysInfo::machineHostName());
+        QSet<QString> ids;
+        for (const char* port : {"COM1", "COM2", "COM3"}) {
+            const QString id = lines.value(port).value("id").toString();
+            QVERIFY2(QRegularExpression("^[0-9a-f]{32}$").match(id).hasMatch(), qPrintable(id));
+            ids << id;
+        }
+        QCOMPARE(ids.size(), 3);
+
+        const QStringList columns{"id",
+                                  "station",
+                                  "shift",
+                                  "slot",
+                                  "start",
+                                  "end",
+                                  "duration_s",
+                                  "port",
+                                  "device_path",
+                                  "usb_serial",
+                                  "identification",
+                                  "verdict",
+                                  "failed_phase",
+                                  "failed_word",
+                                  "reason",
+                                  "update_file",
+                                  "update_file_size",
+                                  "update_file_sha256",
+                                  "note",
+                                  "host",
+                                  "user",
+                                  "program",
+                                  "version"};
+        const FlashRun csv = bench.Run(
+            {"history", "--record", bench.record, "--csv", "--station", bench3, "--verdict", "failure"});
+        QVERIFY2(csv.status == 0 && csv.err.isEmpty(), qPrintable(csv.err));
+        QList<QStringList> rows = CsvRows(csv.out, ok);
+        QVERIFY2(ok && rows.size() == 2, qPrintable(csv.out));
+        QCOMPARE(rows[0], columns);
+        QCOMPARE(rows[1].size(), columns.size());
+        QHash<QString, QString> com2;
+        for (qsizetype i = 0; i < columns.size(); ++i)
+            com2.insert(columns[i], rows[1][i]);
+        const QJsonObject& line = lines.value("COM2");
+        QCOMPARE(com2.value("id"), line.value("id").toString());
+        QCOMPARE(com2.value("station"), bench3);
+        QCOMPARE(com2.value("port"), QStringLiteral("COM2"));
+        QCOMPARE(com2.value("verdict"), QStringLiteral("failure"));
+        QCOMPARE(com2.value("failed_phase"), QStringLiteral("program"));
+        QCOMPARE(com2.value("failed_word"), QStringLiteral("300"));
+        QCOMPARE(com2.value("reason"), line.value("reason").toString());
+        QCOMPARE(com2.value("update_file_size"), QString::number(line.value("update_file_size").toInteger()));
+        QCOMPARE(com2.value("end"), line.value("end").toString());
+        QCOMPARE(com2.value("shift"), QString());
+
+        // Every line, the old one with empty id and station; a filter that keeps none leaves the header.
+        rows = CsvRows(bench.Run({"history", "--record", bench.record, "--csv"}).out, ok);
+        QVERIFY(ok && rows.size() == 5);
+        QCOMPARE(rows[4].mid(0, 2), (QStringList{"", ""}));
+        QCOMPARE(rows[4][columns.indexOf("port")], QStringLiteral("COM9"));
+        const FlashRun none = bench.Run(
+            {"history", "--record", bench.record, "--csv", "--station", "bench-B", "--verdict", "success"});
+        QCOMPARE(none.status, 0);
+        QCOMPARE(none.out, columns.join(',') + "\r\n");
+        const FlashRun both = bench.Run({"history", "--record", bench.record, "--csv", "--json"});
+        QCOMPARE(both.status, 2);
+        QVERIFY2(both.err.contains("--csv and --json"), qPrintable(both.err));
     }
 
     // What a device, a file or the system names reaches the terminal as text that cannot steer

@@ -123,7 +123,7 @@ private slots:
         QProcess station;
         station.start(RQ70_FLASH_PATH,
                       {"station", RQ70_SAMPLE_UPDATE_FILE, "--port", unit.PortDir() + "/COM1", "--record",
-                       record, "--db", Db(), "--json"});
+                       record, "--db", Db(), "--json", "--station", "bench-3"});
         QVERIFY(station.waitForStarted());
         QByteArray events;
         const auto waitFor = [&](const QByteArray& text, int count = 1) {
@@ -164,6 +164,25 @@ private slots:
         QCOMPARE(summary.value("event").toString(), QString("summary"));
         QCOMPARE(summary.value("database").toObject().value("lines").toInt(-1), 0);
         QCOMPARE(TableIds(), RecordIds(record));
+        QString station3;
+        QVERIFY(cluster.Psql("SELECT DISTINCT station FROM rq70_updates", "rq70", &station3).isEmpty());
+        QCOMPARE(station3.trimmed(), QString("bench-3"));
+
+        // The line's history answers as the record does, filters and all.
+        const FlashRun csv = RunFlash({"history", "--db", Db(), "--station", "bench-3", "--csv"});
+        QCOMPARE(csv.status, 0);
+        QCOMPARE(csv.out.count("\r\n"), 3);
+        const FlashRun failures =
+            RunFlash({"history", "--db", Db(), "--station", "bench-3", "--verdict", "failure", "--json"});
+        QCOMPARE(failures.status, 0);
+        QVERIFY(failures.out.isEmpty());
+        // The newest line of the line is this station's last.
+        QFile written(record);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QJsonObject last =
+            QJsonDocument::fromJson(written.readAll().trimmed().split('\n').last()).object();
+        const FlashRun newest = RunFlash({"history", "--db", Db(), "--last", "1", "--json"});
+        QCOMPARE(QJsonDocument::fromJson(newest.out.toUtf8()).object().value("id"), last.value("id"));
     }
 
     // A shipper killed at any moment sends again at most what lies after its cursor: a killed

