@@ -49,8 +49,10 @@ LineHistory ReadLineHistory(const QString& conninfo, const RecordFilter& filter,
     if (!conditions.isEmpty())
         sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
     sql += QStringLiteral(" ORDER BY time DESC NULLS LAST, received DESC, id DESC");
-    if (last > 0)
-        sql += QStringLiteral(" LIMIT %1").arg(last);
+    if (last > 0) {
+        values << QByteArray::number(last);
+        sql += QStringLiteral(" LIMIT $%1::integer").arg(values.size());
+    }
 
     LineHistory history;
     PgConnection connection;
