@@ -53,6 +53,8 @@ public:
         // Connected before the HTTP server's own: it sees each arrival before the server reads it.
         arrivals_ = QObject::connect(socket_, &QTcpSocket::readyRead, this, [this] { OnArrival(); });
         QObject::connect(socket_, &QTcpSocket::bytesWritten, this, [this] { idle_.start(); });
+        // A connection this server closed goes as one the client closed (more than once is safe).
+        QObject::connect(socket_, &QTcpSocket::disconnected, socket_, &QObject::deleteLater);
         Answered();
     }
     ~ConnectionGuard() override { server_.guards_.remove(socket_); }
@@ -112,7 +114,8 @@ void BoardConnections::RequestAnswered(QTcpSocket* socket) {
 bool BoardConnections::CloseLongestIdle() {
     ConnectionGuard* longest = nullptr;
     for (ConnectionGuard* guard : std::as_const(guards_)) {
-        if (!guard->IsWebSocket() && (!longest || guard->IdleFor() > longest->IdleFor()))
+        if (!guard->IsWebSocket() && guard->Socket()->state() == QAbstractSocket::ConnectedState &&
+            (!longest || guard->IdleFor() > longest->IdleFor()))
             longest = guard;
     }
     if (!longest)
