@@ -75,8 +75,10 @@ private:
         // once that is full, nothing more arrives, so the limit is the buffer's size.
         received_ += socket_->bytesAvailable();
         idle_.start();
+        // Once the HTTP server has had its look at this arrival: cut off under its feet, it would
+        // complain of reading a closed socket.
         if (received_ >= BoardConnections::RequestBytesLimit)
-            socket_->abort();
+            QMetaObject::invokeMethod(socket_, &QTcpSocket::abort, Qt::QueuedConnection);
     }
     void OnIdle() {
         if (IsWebSocket())
