@@ -181,8 +181,10 @@ private slots:
         QCOMPARE(page.value("records").toArray().size(), 1);
         page = records("q=rq70-demo.krv&limit=1&offset=1");
         QCOMPARE(page.value("total").toInt(), 2);
-        QCOMPARE(page.value("records").toArray().first().toObject().value("id").toString(),
-                 RecordIds(record).value(0));
+        QFile first(record);
+        QVERIFY(first.open(QIODevice::ReadOnly));
+        QCOMPARE(page.value("records").toArray().first().toObject().value("id"),
+                 QJsonDocument::fromJson(first.readLine()).object().value("id"));
         QCOMPARE(records("q=bench-4").value("total").toInt(-1), 0);
 
         ::kill(pid_t(station.processId()), SIGTERM);
