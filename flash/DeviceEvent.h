@@ -5,6 +5,7 @@
 #include "update/UpdateProcedure.h"
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <QMetaType>
 #include <QString>
 
@@ -34,6 +35,8 @@ struct DeviceOutcome {
     // record was required: then the run counts as failed to record.
     QString recordWarning;
     bool recordRequired = false;
+    // The record line as it was written; empty when none was (no record, or its write failed).
+    QJsonObject record;
 
     bool RecordMissing() const { return ran && recordRequired && !recordWarning.isEmpty(); }
     // The device was updated and, where that was required, recorded.

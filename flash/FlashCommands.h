@@ -4,6 +4,7 @@
 #include "record/RecordFile.h"
 #include "record/RecordFilter.h"
 
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -45,10 +46,14 @@ struct FlashOptions {
     QString database;
     bool follow = false; // ship: keep following the record
     bool print = false;  // db init: print the SQL instead
-    int last = 0; // history: 0 for every record
+    int last = 0;        // history: 0 for every record
     // history: which records; an empty filter for all of them.
     RecordFilter filter;
     bool csv = false; // history: CSV in place of the table
+    // station: the board's address and port (-1: no board), and its token ("" on loopback: none).
+    QHostAddress httpAddress;
+    int httpPort = -1;
+    QByteArray httpToken;
 };
 
 struct DeviceOutcome;

@@ -1,10 +1,13 @@
 // `rq70-flash station`: one slot per port, each in a thread of its own, updating unit after unit
 // until the operator ends the shift with Ctrl-C.
 
+#include "board/BoardServer.h"
 #include "common/InterruptSignal.h"
+#include "flash/Console.h"
 #include "flash/FlashCommands.h"
 #include "flash/FreeMemory.h"
 #include "flash/LineShipping.h"
+#include "flash/StationBoardFeed.h"
 #include "flash/StationScreen.h"
 #include "flash/UpdateFileLoad.h"
 #include "flash/WorkerThreads.h"
@@ -43,6 +46,24 @@ bool TerminalHasColour() {
 // whatever has not by then goes with the next station run or `ship`.
 constexpr int ShipAtShiftEndMs = 5000;
 
+// The shift's board, when asked for: served from this thread, fed by `feed`, its record list read
+// from the line's database when the station ships to one, else from the station's own record.
+std::unique_ptr<board::BoardServer> ServeBoard(const FlashOptions& options, StationBoardFeed& feed) {
+    const board::RecordReaders readers = options.database.isEmpty()
+                                             ? board::RecordFileReaders(RecordPath(options))
+                                             : board::LineDatabaseReaders(options.database);
+    auto server =
+        std::make_unique<board::BoardServer>([&feed] { return feed.State(); }, readers, options.httpToken);
+    if (const QString error = server->Listen(options.httpAddress, quint16(options.httpPort));
+        !error.isEmpty()) {
+        Complain(QStringLiteral("station: cannot serve the board on %1 port %2: %3")
+                     .arg(options.httpAddress.toString(), QString::number(options.httpPort), error));
+        return {};
+    }
+    feed.PublishTo(&server->Stream());
+    return server;
+}
+
 } // namespace
 
 int Station(const FlashOptions& options) {
@@ -59,6 +80,13 @@ int Station(const FlashOptions& options) {
         ports << port.Name();
     ShiftTally tally(ports);
     StationScreen screen(ScreenStyle(options), TerminalHasColour(), shift, tally, stdout);
+    StationBoardFeed feed(shift, options.note, file->path, tally, !options.database.isEmpty());
+    std::unique_ptr<board::BoardServer> boardServer;
+    if (options.httpPort >= 0) {
+        boardServer = ServeBoard(options, feed);
+        if (!boardServer)
+            return ExitWrongArguments;
+    }
 
     RunContext context;
     context.program = QStringLiteral("rq70-flash");
@@ -81,13 +109,18 @@ int Station(const FlashOptions& options) {
         job.context.slot = int(i) + 1;
         StationSlot* slot =
             stationSlots.Add(new StationSlot(std::move(job), options.waitUnplug, claims), &StationSlot::Run);
-        QObject::connect(slot, &StationSlot::Slot, &loop,
-                         [&](const SlotEvent& event) { screen.OnSlot(event); });
-        QObject::connect(slot, &StationSlot::Event, &loop,
-                         [&](const DeviceEvent& event) { screen.OnEvent(event); });
+        QObject::connect(slot, &StationSlot::Slot, &loop, [&](const SlotEvent& event) {
+            screen.OnSlot(event);
+            feed.OnSlot(event);
+        });
+        QObject::connect(slot, &StationSlot::Event, &loop, [&](const DeviceEvent& event) {
+            screen.OnEvent(event);
+            feed.OnEvent(event);
+        });
         QObject::connect(slot, &StationSlot::Finished, &loop, [&](const DeviceOutcome& outcome) {
             tally.Count(outcome);
             screen.OnFinished(outcome);
+            feed.OnFinished(outcome);
         });
         QObject::connect(slot, &StationSlot::Ended, &loop, [&] {
             if (++ended == stationSlots.Size())
@@ -112,10 +145,15 @@ int Station(const FlashOptions& options) {
     });
 
     screen.Begin(options.note, file->path);
+    if (boardServer)
+        screen.BoardServed(boardServer->Url());
     // The shipper's thread starts after the slots' heap is settled, like theirs.
     ShareOneHeap();
     const std::unique_ptr<LineShipping> shipping =
         BeginShipping(RecordPath(options), options.database, &loop, screen);
+    if (shipping)
+        QObject::connect(shipping.get(), &LineShipping::StateChanged, &loop,
+                         [&feed](const ShipperState& state) { feed.OnDatabase(state); });
     stationSlots.StartAll();
     loop.exec();
     stationSlots.EndAll();

@@ -84,6 +84,21 @@ void StationScreen::Begin(const QString& note, const QString& updateFile) {
     }
 }
 
+void StationScreen::BoardServed(const QString& url) {
+    const QString text = QStringLiteral("board on ") + url;
+    switch (style_) {
+    case Style::Json:
+        PrintJson({{"event", "board"}, {"url", url}});
+        break;
+    case Style::Plain:
+        output_.Print(text);
+        break;
+    case Style::Terminal:
+        live_->PrintAbove({{text}});
+        break;
+    }
+}
+
 void StationScreen::OnSlot(const SlotEvent& event) {
     if (event.slot < 0 || event.slot >= lines_.size())
         return;

@@ -25,6 +25,8 @@ public:
 
     // The shift begins.
     void Begin(const QString& note, const QString& updateFile);
+    // The shift's board is served at `url`.
+    void BoardServed(const QString& url);
     void OnSlot(const SlotEvent& event);
     void OnEvent(const DeviceEvent& event);
     // A unit's verdict, once the tally has counted it.

@@ -30,7 +30,10 @@ DeviceOutcome UpdateOpenDevice(UpdaterModul& state, const DeviceJob& job, const 
         SetPortOfRun(context, state.link.Port());
         context.started = outcome.started;
         context.ended = outcome.ended;
-        outcome.recordWarning = AppendUpdateRecord(job.recordPath, RecordOfRun(context, outcome.result));
+        const UpdateRecord record = RecordOfRun(context, outcome.result);
+        outcome.recordWarning = AppendUpdateRecord(job.recordPath, record);
+        if (outcome.recordWarning.isEmpty())
+            outcome.record = ToJson(record);
     }
     return outcome;
 }

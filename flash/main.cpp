@@ -1,6 +1,7 @@
 // rq70-flash: the updater for service scripts and production lines. The same update as the
 // windows run, without windows, on one or many ports at once, with a record of every update.
 
+#include "board/BoardAccess.h"
 #include "common/CommandLine.h"
 #include "flash/Console.h"
 #include "flash/FlashCommands.h"
@@ -94,7 +95,14 @@ verdict and the port going away and coming back. The shift ends on a signal
 (below), then the shift summary follows; exit status 0 when every unit of the
 shift succeeded, else 1 (or 6). --json events: those of update, each with
 "slot" and "port", and shift, waiting, port_gone, port_back, open_failed,
-unit_left, interrupted, summary.
+unit_left, interrupted, summary, board.
+
+The station's board (--http [ADDR:]PORT): a live page of the slots, the shift
+and the latest records at http://ADDR:PORT/, read-only; ADDR is 127.0.0.1 unless
+given, PORT 0 takes any free port (the "board" event or line names it). Any
+address other than loopback needs --http-token-file FILE: its first line is the
+token that a browser shows once as /?token=TOKEN, or a program in the header
+"Authorization: Bearer TOKEN".
 
 Signals ("interrupted" events name the signal):
   SIGINT (Ctrl-C), SIGTERM  update: every update stops after the row, block or
@@ -233,6 +241,34 @@ QString HistoryFilter(const QCommandLineParser& parser, FlashOptions& options) {
     return {};
 }
 
+// --http and --http-token-file into `options`; "" when they are right, else what is wrong. A board
+// that others can reach is never served without a token.
+QString BoardOptions(const QCommandLineParser& parser, FlashOptions& options) {
+    const bool http = parser.isSet(QStringLiteral("http"));
+    const bool tokenFile = parser.isSet(QStringLiteral("http-token-file"));
+    if ((http || tokenFile) && options.command != QLatin1String("station"))
+        return QStringLiteral("--http and --http-token-file go with station");
+    if (!http)
+        return tokenFile ? QStringLiteral("--http-token-file goes with --http") : QString();
+    quint16 port = 0;
+    if (const QString problem =
+            rq70::board::ParseBoardAddress(parser.value(QStringLiteral("http")), options.httpAddress, port);
+        !problem.isEmpty())
+        return QStringLiteral("--http: ") + problem;
+    options.httpPort = port;
+    if (tokenFile) {
+        if (const QString problem = rq70::board::ReadTokenFile(
+                parser.value(QStringLiteral("http-token-file")), options.httpToken);
+            !problem.isEmpty())
+            return QStringLiteral("--http-token-file: ") + problem;
+    } else if (!options.httpAddress.isLoopback()) {
+        return QStringLiteral(
+                   "--http %1 serves the board to other computers: it needs --http-token-file FILE")
+            .arg(parser.value(QStringLiteral("http")));
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -301,6 +337,15 @@ int main(int argc, char* argv[]) {
         QStringLiteral("update, station, ship, db, history: the line's database (a libpq connection "
                        "string or service=NAME; else RQ70_DB)."),
         QStringLiteral("CONNINFO"));
+    const QCommandLineOption httpOption(
+        QStringLiteral("http"),
+        QStringLiteral("station: serve the board on [ADDR:]PORT (ADDR 127.0.0.1 unless given; PORT 0: any "
+                       "free port)."),
+        QStringLiteral("[ADDR:]PORT"));
+    const QCommandLineOption httpTokenOption(
+        QStringLiteral("http-token-file"),
+        QStringLiteral("station: the board's token is the first line of FILE (needed off loopback)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption followOption(QStringLiteral("follow"),
                                           QStringLiteral("ship: keep shipping new lines until a signal."));
     const QCommandLineOption printOption(QStringLiteral("print"),
@@ -308,7 +353,7 @@ int main(int argc, char* argv[]) {
     parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption, noteOption,
                        waitUnplugOption, requireRecordOption, stationOption, shiftOption, verdictOption,
                        sinceOption, untilOption, identificationOption, fileSha256Option, csvOption, dbOption,
-                       followOption, printOption});
+                       followOption, printOption, httpOption, httpTokenOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, detect, info, update, station or history"));
     parser.addPositionalArgument(QStringLiteral("FILE.KRV"),
@@ -366,6 +411,8 @@ int main(int argc, char* argv[]) {
             return WrongArguments(QStringLiteral("--station goes with update, station and history"));
     }
     if (const QString problem = HistoryFilter(parser, options); !problem.isEmpty())
+        return WrongArguments(problem);
+    if (const QString problem = BoardOptions(parser, options); !problem.isEmpty())
         return WrongArguments(problem);
     // history reads this computer's record unless asked for the line's.
     options.database = parser.isSet(dbOption) || isHistory ? parser.value(dbOption) : qEnvironmentVariable("RQ70_DB");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "record/RecordFilter.h"
+#include "record/RecordHistory.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -17,5 +18,8 @@ struct LineHistory {
 
 // The records of every station of the line that pass `filter`, or only the `last` of them (0: all).
 LineHistory ReadLineHistory(const QString& conninfo, const RecordFilter& filter, int last = 0);
+
+// One page of them, newest first, as ReadUpdateRecordPage reads it from a record file.
+RecordPage ReadLineHistoryPage(const QString& conninfo, const RecordFilter& filter, int limit, qint64 offset);
 
 } // namespace rq70

@@ -19,6 +19,19 @@ QDateTime TimeOfLine(const QJsonObject& line) {
     return {};
 }
 
+// Records may come from the windows program on another system, so both separators count.
+QString FileNameOf(const QString& path) {
+    return path.mid(qMax(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\')) + 1);
+}
+
+bool HoldsText(const QJsonObject& line, const QString& text) {
+    for (const char* key : {"identification", "port", "verdict", "station"}) {
+        if (line.value(QLatin1String(key)).toString().contains(text, Qt::CaseInsensitive))
+            return true;
+    }
+    return FileNameOf(line.value("update_file").toString()).contains(text, Qt::CaseInsensitive);
+}
+
 bool Equals(const QJsonObject& line, const char* key, const QString& wanted) {
     const QJsonValue value = line.value(QLatin1String(key));
     return value.isString() && value.toString() == wanted;
@@ -40,6 +53,8 @@ bool RecordFilter::Matches(const QJsonObject& line) const {
         if (!sha256.isString() || sha256.toString().compare(fileSha256, Qt::CaseInsensitive) != 0)
             return false;
     }
+    if (!text.isEmpty() && !HoldsText(line, text))
+        return false;
     if (since.isValid() || until.isValid()) {
         const QDateTime time = TimeOfLine(line);
         if (!time.isValid() || (since.isValid() && time < since) || (until.isValid() && time > until))

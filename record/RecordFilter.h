@@ -19,6 +19,9 @@ struct RecordFilter {
     QString identification;
     // Equal to the line's "update_file_sha256", whatever the case of the hex digits.
     QString fileSha256;
+    // Contained, whatever the case, in the line's "identification", "port", "verdict" or "station",
+    // or in the file name of its "update_file": what a search field is asked for.
+    QString text;
     // Both ends included; an invalid one leaves that end open. Compared with the line's "end", or
     // its "start" where it has no end. A line with neither fails any time that is asked for.
     QDateTime since;

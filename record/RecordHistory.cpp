@@ -48,20 +48,9 @@ QString DurationCell(const QJsonObject& record) {
                                : QString();
 }
 
-} // namespace
-
-RecordHistory ReadUpdateRecords(const QString& path, int last, const RecordFilter& filter) {
-    RecordHistory history;
-    QFile file(path);
-    if (!file.exists())
-        return history;
-    if (!file.open(QIODevice::ReadOnly)) {
-        history.error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
-        return history;
-    }
-
-    // Only the records that can still be among the last `last` are kept while reading.
-    std::deque<QJsonObject> kept;
+// Calls `take` with every record line of `file` that is a JSON object, in the file's order; counts
+// the others in `unreadable`. Returns "" or what went wrong reading the file.
+template <class Take> QString ReadRecordLines(QFile& file, int& unreadable, Take take) {
     while (!file.atEnd()) {
         QByteArray line = file.readLine(MaxRecordLineBytes + 2);
         if (line.isEmpty())
@@ -74,7 +63,7 @@ RecordHistory ReadUpdateRecords(const QString& path, int last, const RecordFilte
             do {
                 rest = file.readLine(64 * 1024);
             } while (!rest.isEmpty() && !rest.endsWith('\n'));
-            ++history.unreadableLines;
+            ++unreadable;
             continue;
         }
         if (line.trimmed().isEmpty())
@@ -82,19 +71,67 @@ RecordHistory ReadUpdateRecords(const QString& path, int last, const RecordFilte
         const QJsonDocument document =
             line.size() > MaxRecordLineBytes ? QJsonDocument() : QJsonDocument::fromJson(line);
         if (!document.isObject()) {
-            ++history.unreadableLines;
+            ++unreadable;
             continue;
         }
-        if (!filter.Matches(document.object()))
-            continue;
-        kept.push_back(document.object());
-        if (last > 0 && kept.size() > static_cast<std::size_t>(last))
-            kept.pop_front();
+        take(document.object());
     }
     if (file.error() != QFileDevice::NoError)
-        history.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString());
+    return {};
+}
+
+// The record file opened for reading: false with `error` set when it exists and does not open.
+bool OpenRecord(QFile& file, QString& error) {
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot open %1: %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+RecordHistory ReadUpdateRecords(const QString& path, int last, const RecordFilter& filter) {
+    RecordHistory history;
+    QFile file(path);
+    if (!file.exists() || !OpenRecord(file, history.error))
+        return history;
+    // Only the records that can still be among the last `last` are kept while reading.
+    std::deque<QJsonObject> kept;
+    history.error = ReadRecordLines(file, history.unreadableLines, [&](const QJsonObject& record) {
+        if (!filter.Matches(record))
+            return;
+        kept.push_back(record);
+        if (last > 0 && kept.size() > static_cast<std::size_t>(last))
+            kept.pop_front();
+    });
     history.records = QList<QJsonObject>(kept.begin(), kept.end());
     return history;
+}
+
+RecordPage ReadUpdateRecordPage(const QString& path, const RecordFilter& filter, int limit, qint64 offset) {
+    RecordPage page;
+    QFile file(path);
+    if (!file.exists() || !OpenRecord(file, page.error))
+        return page;
+    int unreadable = 0;
+    page.error = ReadRecordLines(file, unreadable,
+                                 [&](const QJsonObject& record) { page.total += filter.Matches(record); });
+    // Lines appended since the count come after the page and are left for the next one.
+    const qint64 first = qMax<qint64>(0, page.total - offset - limit);
+    const qint64 end = page.total - offset;
+    if (!page.error.isEmpty() || end <= 0 || limit <= 0 || !file.seek(0))
+        return page;
+    qint64 index = 0;
+    page.error = ReadRecordLines(file, unreadable, [&](const QJsonObject& record) {
+        if (!filter.Matches(record))
+            return;
+        if (index >= first && index < end)
+            page.records.prepend(record);
+        ++index;
+    });
+    return page;
 }
 
 QString FormatRecordTable(const QList<QJsonObject>& records) {

@@ -27,6 +27,21 @@ struct RecordHistory {
 // file has grown.
 RecordHistory ReadUpdateRecords(const QString& path, int last = 0, const RecordFilter& filter = {});
 
+// One page of the records a filter lets through, as a board lists them.
+struct RecordPage {
+    // Newest first.
+    QList<QJsonObject> records;
+    // Every record of the source that the filter lets through.
+    qint64 total = 0;
+    // Empty unless the source could not be read.
+    QString error;
+};
+
+// The `limit` records that `filter` lets through after skipping the `offset` newest of them,
+// newest first. Reads the file twice (counting, then taking the page), so memory stays bounded by
+// the page whatever the offset.
+RecordPage ReadUpdateRecordPage(const QString& path, const RecordFilter& filter, int limit, qint64 offset);
+
 // A plain-text table for a terminal: a header line, then one line per record, with the end time
 // in local time. Missing values show as "-"; control characters (the identification comes from
 // the device) are replaced so that they cannot steer the terminal.

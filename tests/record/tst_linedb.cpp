@@ -7,10 +7,14 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -123,7 +127,7 @@ private slots:
         QProcess station;
         station.start(RQ70_FLASH_PATH,
                       {"station", RQ70_SAMPLE_UPDATE_FILE, "--port", unit.PortDir() + "/COM1", "--record",
-                       record, "--db", Db(), "--json", "--station", "bench-3"});
+                       record, "--db", Db(), "--json", "--station", "bench-3", "--http", "127.0.0.1:0"});
         QVERIFY(station.waitForStarted());
         QByteArray events;
         const auto waitFor = [&](const QByteArray& text, int count = 1) {
@@ -155,6 +159,33 @@ private slots:
         QVERIFY2(waitFor("\"lines\":1", 2), events.constData());
         QVERIFY(cluster.Start().isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(Rows(), 2, 40000);
+
+        // The station's board lists the line's records, searched as its page searches them: by
+        // station and by file name, whatever the case, newest first, a page at a time.
+        QVERIFY(waitFor("\"event\":\"board\""));
+        QUrl board;
+        for (const QByteArray& line : events.split('\n')) {
+            if (const QJsonObject event = QJsonDocument::fromJson(line).object();
+                event.value("event") == "board")
+                board = QUrl(event.value("url").toString());
+        }
+        QNetworkAccessManager manager;
+        const auto records = [&](const QString& query) {
+            std::unique_ptr<QNetworkReply> reply(
+                manager.get(QNetworkRequest(board.resolved(QUrl("/api/records?" + query)))));
+            QSignalSpy(reply.get(), &QNetworkReply::finished).wait(30000);
+            return QJsonDocument::fromJson(reply->readAll()).object();
+        };
+        QJsonObject page = records("q=BENCH-3&limit=1");
+        QCOMPARE(page.value("total").toInt(), 2);
+        QCOMPARE(page.value("records").toArray().size(), 1);
+        page = records("q=rq70-demo.krv&limit=1&offset=1");
+        QCOMPARE(page.value("total").toInt(), 2);
+        QFile first(record);
+        QVERIFY(first.open(QIODevice::ReadOnly));
+        QCOMPARE(page.value("records").toArray().first().toObject().value("id"),
+                 QJsonDocument::fromJson(first.readLine()).object().value("id"));
+        QCOMPARE(records("q=bench-4").value("total").toInt(-1), 0);
 
         ::kill(pid_t(station.processId()), SIGTERM);
         QVERIFY(station.waitForFinished(20000));
