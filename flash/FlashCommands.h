@@ -41,11 +41,15 @@ struct FlashOptions {
     QString note;
     // station: nothing is sent to a port between its unit's verdict and the port going away.
     bool waitUnplug = false;
+    // station: the address its web board listens on, and the file holding the board's token; ""
+    // for none. From a config file's http and http-token-file keys.
+    QString http;
+    QString httpTokenFile;
     // The line's database (a libpq connection string, or "service=NAME"); "" for none.
     QString database;
     bool follow = false; // ship: keep following the record
     bool print = false;  // db init: print the SQL instead
-    int last = 0; // history: 0 for every record
+    int last = 0;        // history: 0 for every record
     // history: which records; an empty filter for all of them.
     RecordFilter filter;
     bool csv = false; // history: CSV in place of the table
