@@ -119,13 +119,12 @@ StationConfig ReadStationConfig(const QString& path) {
         else if (key != QLatin1String("port") && given.contains(key))
             problem = QStringLiteral("'%1' is given twice (first on line %2); only port may be given "
                                      "more than once, once per cradle")
-                          .arg(key)
-                          .arg(given.value(key));
+                          .arg(key, QString::number(given.value(key)));
         else
             problem = TakeLine(key, line.mid(equals + 1).trimmed(), folder, config);
         if (!problem.isEmpty()) {
             config = StationConfig();
-            config.problem = QStringLiteral("%1:%2: %3").arg(path).arg(number).arg(problem);
+            config.problem = QStringLiteral("%1:%2: %3").arg(path, QString::number(number), problem);
             return config;
         }
         given.insert(key, number);
