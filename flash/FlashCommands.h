@@ -42,6 +42,10 @@ struct FlashOptions {
     QString note;
     // station: nothing is sent to a port between its unit's verdict and the port going away.
     bool waitUnplug = false;
+    // station: the address its web board listens on, and the file holding the board's token; ""
+    // for none. From a config file's http and http-token-file keys.
+    QString http;
+    QString httpTokenFile;
     // The line's database (a libpq connection string, or "service=NAME"); "" for none.
     QString database;
     bool follow = false; // ship: keep following the record

@@ -5,6 +5,7 @@
 #include "common/CommandLine.h"
 #include "flash/Console.h"
 #include "flash/FlashCommands.h"
+#include "flash/StationConfig.h"
 #include "link/ComPorts.h"
 #include "link/PortPaths.h"
 #include "record/PgConnection.h"
@@ -46,7 +47,8 @@ Commands:
   station [FILE.KRV] --port P [--port P ...]
                             a production station: each port is a cradle that
                             updates unit after unit, hands-free, until Ctrl-C
-                            ends the shift (see below)
+                            ends the shift (see below); --config FILE: its
+                            options from FILE
   history [--last N] [FILTER ...] [--json | --csv]
                             the update record as a table (--json: its lines as
                             they are, --csv: for a spreadsheet); only the
@@ -103,6 +105,16 @@ given, PORT 0 takes any free port (the "board" event or line names it). Any
 address other than loopback needs --http-token-file FILE: its first line is the
 token that a browser shows once as /?token=TOKEN, or a program in the header
 "Authorization: Bearer TOKEN".
+
+station --config FILE, as the service rq70-station@NAME starts it with
+/etc/rq70/station-NAME.conf: the station's options from FILE, "key = value" one
+a line, keys named as the options: file (the update file), port (one line per
+cradle, in slot order), note, record, db, station, http, http-token-file, and
+wait-unplug and require-record (yes or no). Lines starting with # are comments;
+a value is the rest of its line, as it is. Relative paths start at FILE's
+folder. An option on the command line wins over FILE (--port: over all of its
+ports). An unknown key, a key other than port given twice, or a FILE that
+cannot be read ends the station before it starts, naming FILE and the line.
 
 Signals ("interrupted" events name the signal):
   SIGINT (Ctrl-C), SIGTERM  update: every update stops after the row, block or
@@ -244,27 +256,28 @@ QString HistoryFilter(const QCommandLineParser& parser, FlashOptions& options) {
 // --http and --http-token-file into `options`; "" when they are right, else what is wrong. A board
 // that others can reach is never served without a token.
 QString BoardOptions(const QCommandLineParser& parser, FlashOptions& options) {
-    const bool http = parser.isSet(QStringLiteral("http"));
-    const bool tokenFile = parser.isSet(QStringLiteral("http-token-file"));
+    // The command line wins over a config file's http and http-token-file keys.
+    const QString address = parser.isSet(QStringLiteral("http")) ? parser.value(QStringLiteral("http")) : options.http;
+    const QString tokenPath =
+        parser.isSet(QStringLiteral("http-token-file")) ? parser.value(QStringLiteral("http-token-file"))
+                                                        : options.httpTokenFile;
+    const bool http = !address.isEmpty();
+    const bool tokenFile = !tokenPath.isEmpty();
     if ((http || tokenFile) && options.command != QLatin1String("station"))
         return QStringLiteral("--http and --http-token-file go with station");
     if (!http)
         return tokenFile ? QStringLiteral("--http-token-file goes with --http") : QString();
     quint16 port = 0;
-    if (const QString problem =
-            rq70::board::ParseBoardAddress(parser.value(QStringLiteral("http")), options.httpAddress, port);
+    if (const QString problem = rq70::board::ParseBoardAddress(address, options.httpAddress, port);
         !problem.isEmpty())
         return QStringLiteral("--http: ") + problem;
     options.httpPort = port;
     if (tokenFile) {
-        if (const QString problem = rq70::board::ReadTokenFile(
-                parser.value(QStringLiteral("http-token-file")), options.httpToken);
-            !problem.isEmpty())
+        if (const QString problem = rq70::board::ReadTokenFile(tokenPath, options.httpToken); !problem.isEmpty())
             return QStringLiteral("--http-token-file: ") + problem;
     } else if (!options.httpAddress.isLoopback()) {
-        return QStringLiteral(
-                   "--http %1 serves the board to other computers: it needs --http-token-file FILE")
-            .arg(parser.value(QStringLiteral("http")));
+        return QStringLiteral("--http %1 serves the board to other computers: it needs --http-token-file FILE")
+            .arg(address);
     }
     return {};
 }
@@ -348,12 +361,17 @@ int main(int argc, char* argv[]) {
         QStringLiteral("FILE"));
     const QCommandLineOption followOption(QStringLiteral("follow"),
                                           QStringLiteral("ship: keep shipping new lines until a signal."));
+    const QCommandLineOption configOption(
+        QStringLiteral("config"),
+        QStringLiteral("station: its options from FILE (key = value lines; the command line wins)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption printOption(QStringLiteral("print"),
                                          QStringLiteral("db init: print the SQL and a station's grants."));
     parser.addOptions({portOption, detectOption, jsonOption, recordOption, lastOption, noteOption,
                        waitUnplugOption, requireRecordOption, stationOption, shiftOption, verdictOption,
                        sinceOption, untilOption, identificationOption, fileSha256Option, csvOption, dbOption,
                        followOption, printOption, httpOption, httpTokenOption});
+    parser.addOption(configOption);
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, detect, info, update, station or history"));
     parser.addPositionalArgument(QStringLiteral("FILE.KRV"),
@@ -377,16 +395,31 @@ int main(int argc, char* argv[]) {
         return WrongArguments(QStringLiteral("no command given"));
     FlashOptions options;
     options.command = positional.first();
-    for (const QString& given : parser.values(portOption))
+    const bool isStation = options.command == QLatin1String("station");
+    const bool isHistory = options.command == QLatin1String("history");
+    // A station's config file stands in for each option the command line does not give.
+    StationConfig config;
+    if (parser.isSet(configOption)) {
+        if (!isStation)
+            return WrongArguments(QStringLiteral("--config goes with station"));
+        config = ReadStationConfig(parser.value(configOption));
+        if (!config.problem.isEmpty())
+            return WrongArguments(config.problem);
+    }
+    const auto givenOrFromFile = [&](const QCommandLineOption& option,
+                                     const std::optional<QString>& fromFile) {
+        return parser.isSet(option) ? parser.value(option) : fromFile.value_or(QString());
+    };
+    for (const QString& given : parser.isSet(portOption) ? parser.values(portOption) : config.ports)
         options.ports << rq70::ResolvePortArgument(given);
     options.detect = parser.isSet(detectOption);
     options.json = parser.isSet(jsonOption);
-    options.recordPath = parser.value(recordOption);
-    options.note = parser.value(noteOption);
-    options.waitUnplug = parser.isSet(waitUnplugOption);
-    options.requireRecord = parser.isSet(requireRecordOption);
-    const bool isStation = options.command == QLatin1String("station");
-    const bool isHistory = options.command == QLatin1String("history");
+    options.recordPath = givenOrFromFile(recordOption, config.record);
+    options.note = givenOrFromFile(noteOption, config.note);
+    options.waitUnplug = parser.isSet(waitUnplugOption) || config.waitUnplug.value_or(false);
+    options.requireRecord = parser.isSet(requireRecordOption) || config.requireRecord.value_or(false);
+    options.http = config.http.value_or(QString());
+    options.httpTokenFile = config.httpTokenFile.value_or(QString());
     if ((parser.isSet(noteOption) || options.waitUnplug) && !isStation)
         return WrongArguments(QStringLiteral("--note and --wait-unplug go with station"));
     if (options.requireRecord && !isStation && options.command != QLatin1String("update"))
@@ -409,13 +442,17 @@ int main(int argc, char* argv[]) {
             options.station = station;
         else
             return WrongArguments(QStringLiteral("--station goes with update, station and history"));
+    } else if (config.station) {
+        options.station = *config.station;
     }
     if (const QString problem = HistoryFilter(parser, options); !problem.isEmpty())
         return WrongArguments(problem);
     if (const QString problem = BoardOptions(parser, options); !problem.isEmpty())
         return WrongArguments(problem);
     // history reads this computer's record unless asked for the line's.
-    options.database = parser.isSet(dbOption) || isHistory ? parser.value(dbOption) : qEnvironmentVariable("RQ70_DB");
+    options.database = parser.isSet(dbOption) || isHistory
+                           ? parser.value(dbOption)
+                           : config.db.value_or(qEnvironmentVariable("RQ70_DB"));
     options.follow = parser.isSet(followOption);
     options.print = parser.isSet(printOption);
     const bool isDb = options.command == QLatin1String("db");
@@ -473,7 +510,11 @@ int main(int argc, char* argv[]) {
     }
     if (isStation) {
         if (options.ports.isEmpty())
-            return WrongArguments(QStringLiteral("station needs --port P (one per cradle)"));
+            return WrongArguments(
+                parser.isSet(configOption)
+                    ? QStringLiteral("station needs --port P or port lines in %1 (one per cradle)")
+                          .arg(parser.value(configOption))
+                    : QStringLiteral("station needs --port P (one per cradle)"));
         // Without a port folder COMn is the n-th port the system lists, and that moves to
         // another adapter when one is pulled: a unit would be recorded under the wrong slot.
         for (const rq70::ChosenPort& port : options.ports) {
@@ -487,7 +528,7 @@ int main(int argc, char* argv[]) {
         }
         if (const QString twice = SamePortTwice(options.ports); !twice.isEmpty())
             return WrongArguments(twice);
-        options.updateFile = positional.value(1);
+        options.updateFile = positional.size() > 1 ? positional[1] : config.file.value_or(QString());
         return Station(options);
     }
     return WrongArguments(QStringLiteral("unknown command '%1'").arg(options.command));

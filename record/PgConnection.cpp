@@ -249,8 +249,9 @@ QString ConninfoForDisplay(const QString& conninfo) {
 
 QString ConninfoProblem(const QString& conninfo) {
     static const QString elsewhere =
-        QStringLiteral("a password does not belong on the command line or in RQ70_DB, where others can "
-                       "read it: put it in ~/.pgpass (or the file PGPASSFILE names) or in a service file, "
+        QStringLiteral("a password does not belong on the command line, in RQ70_DB or in a station's "
+                       "config file, where others can read it: put it in ~/.pgpass (or the file PGPASSFILE "
+                       "names) or in a service file, "
                        "and give the rest of the connection");
     // Before reading it: the library's message about a string it cannot read could quote the
     // password back.

@@ -957,7 +957,8 @@ private slots:
     // however long the path the program was started by.
     void everyHelpFitsEightyColumns() {
         QTemporaryDir deep;
-        const QString folder = deep.path() + QStringLiteral("/a-folder-with-a-name-as-long-as-a-build-tree-on-ci");
+        const QString folder =
+            deep.path() + QStringLiteral("/a-folder-with-a-name-as-long-as-a-build-tree-on-ci");
         QVERIFY(QDir().mkpath(folder));
         const auto far = [&](const char* program) {
             const QString link = folder + '/' + QFileInfo(program).fileName();
@@ -1158,6 +1159,105 @@ private slots:
         QVERIFY(device.Stop());
         for (const SimulatedDevice::LoggedByte& byte : device.Log())
             QVERIFY2(!byte.fromHost, "a refused program sent a byte");
+    }
+
+    // A station started as its service starts it: everything from a config file, with one option
+    // given on the command line as well, which wins over the file's. Both cradles' units are
+    // updated, and each record line says which file, note, station and slot it came from, in the
+    // record the file names (not the one RQ70_UPDATE_RECORD names).
+    void stationTakesItsOptionsFromAConfigFile() {
+        Bench bench;
+        const QString line = bench.folder.filePath("line1");
+        QVERIFY(QDir().mkpath(line));
+        // Relative paths in the file start at its folder, whatever the station's current folder.
+        const QString updateFile = QDir(line).filePath("RQ70-A.KRV");
+        QVERIFY(QFile::copy(RQ70_SAMPLE_UPDATE_FILE, updateFile));
+        const QString config = QDir(line).filePath("station-line1.conf");
+        QFile file(config);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // A note keeps its commas, semicolons and = as they are.
+        file.write("# line 1, bench 3\n"
+                   "file = RQ70-A.KRV\n"
+                   "port = COM1\n"
+                   "\n"
+                   "  port=COM2  \n"
+                   "note = WO 4711, batch 3; rework=no\n"
+                   "record = updates-line1.jsonl\n"
+                   "station = line1-bench3\n"
+                   "require-record = yes\n"
+                   "wait-unplug = no\n");
+        file.close();
+        SimulatedDevice& first = bench.Add(1, {"--id", "unit 1"});
+        SimulatedDevice& second = bench.Add(2, {"--id", "unit 2"});
+
+        QProcess station;
+        bench.Start(station, {"station", "--config", config, "--station", "bench-override", "--json"});
+        const QString record = QDir(line).filePath("updates-line1.jsonl");
+        bool ok = false;
+        QTRY_COMPARE_WITH_TIMEOUT(RecordLines(record, ok).size(), 2, 30000);
+        ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+        QVERIFY(station.waitForFinished(15000));
+        QVERIFY2(station.exitCode() == 0, qPrintable(station.readAllStandardError()));
+
+        const QList<QJsonObject> events = JsonLines(QString::fromUtf8(station.readAllStandardOutput()), ok);
+        QVERIFY(ok && !events.isEmpty());
+        QCOMPARE(events.first().value("event").toString(), QString("shift"));
+        QCOMPARE(events.first().value("note").toString(), QString("WO 4711, batch 3; rework=no"));
+        QCOMPARE(events.last().value("event").toString(), QString("summary"));
+        QCOMPARE(events.last().value("succeeded").toInt(), 2);
+        const QHash<QString, QJsonObject> byPort = ByPort(RecordLines(record, ok));
+        QVERIFY(ok);
+        QCOMPARE(byPort.keys().size(), 2);
+        for (int slot : {1, 2}) {
+            const QJsonObject unit = byPort.value(QStringLiteral("COM%1").arg(slot));
+            QCOMPARE(unit.value("verdict").toString(), QString("success"));
+            QCOMPARE(unit.value("slot").toInt(), slot);
+            QCOMPARE(unit.value("identification").toString(), QStringLiteral("unit %1").arg(slot));
+            QCOMPARE(unit.value("update_file").toString(), updateFile);
+            QCOMPARE(unit.value("note").toString(), QString("WO 4711, batch 3; rework=no"));
+            QCOMPARE(unit.value("station").toString(), QString("bench-override"));
+            QCOMPARE(unit.value("shift").toString(), events.first().value("shift").toString());
+        }
+        QVERIFY(!QFileInfo::exists(bench.record));
+        for (SimulatedDevice* device : {&first, &second}) {
+            QVERIFY(device->Stop());
+            QCOMPARE(MemoryDifference(device->Dump(), SampleImages()), QString());
+        }
+    }
+
+    // A config file the station cannot take ends it before any port is opened, with exit status 2
+    // and the file and line named.
+    void stationRefusesAConfigFileItCannotTake_data() {
+        QTest::addColumn<QByteArray>("text"); // empty: the file is not there
+        QTest::addColumn<QString>("said");
+        QTest::newRow("unknown key") << QByteArray("port = COM1\n# colour = blue\n\ncolour = red\n")
+                                     << ":4: unknown key 'colour'";
+        QTest::newRow("a single key twice")
+            << QByteArray("note = WO 1\nport = COM1\nport = COM2\nnote = WO 2\n")
+            << ":4: 'note' is given twice (first on line 1)";
+        QTest::newRow("not there") << QByteArray() << ": cannot be read: No such file or directory";
+        QTest::newRow("password in db") << QByteArray("port = COM1\ndb = host=line-db password=secret\n")
+                                        << ":2: db: a password does not belong";
+        QTest::newRow("a yes/no key") << QByteArray("port = COM1\nwait-unplug = sometimes\n")
+                                      << ":2: 'wait-unplug' takes yes or no, not 'sometimes'";
+    }
+    void stationRefusesAConfigFileItCannotTake() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, said);
+        Bench bench;
+        SimulatedDevice& device = bench.Add(1);
+        const QString config = bench.folder.filePath("station.conf");
+        if (!text.isEmpty()) {
+            QFile file(config);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        }
+        const FlashRun run = bench.Run({"station", RQ70_SAMPLE_UPDATE_FILE, "--config", config});
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.err.startsWith("rq70-flash: " + config + said), qPrintable(run.err));
+        QVERIFY2(!run.err.contains("secret"), qPrintable(run.err));
+        QVERIFY2(run.out.isEmpty(), qPrintable(run.out));
+        QVERIFY(device.Stop());
+        QVERIFY(device.Log().isEmpty());
     }
 
     // A port that fails while the identification is read has no device on it; and the search

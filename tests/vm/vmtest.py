@@ -3,6 +3,9 @@
 the real 8250, ftdi_sio and cdc_acm drivers. Prints one line per scenario and a count; exit
 status 1 on any failure. Called by scripts/vm-test, which builds the package first.
 
+The guest boots once with its own init as PID 1 for the scenarios, and once more with systemd as
+PID 1 for those marked "# boot: systemd" (the package's service), if any are chosen.
+
   vmtest.py --deb PACKAGE --build BUILD_DIR [--only NAME ...]
 """
 import argparse
@@ -50,6 +53,14 @@ DEVICES = {
 }
 SHARED = {"xhci": ["-device", "qemu-xhci,id=xhci"]}
 
+# How the guest boots for a scenario's "# boot:" line: the init that the kernel starts, and the
+# folder of that boot's console, QEMU output and host simulator logs under build/vm/.
+BOOTS = {
+    "plain": {"init": "init=%s/init" % GUEST_DIR, "run": "run"},
+    # systemd as PID 1, starting only the basic system and the scenarios (guest/rq70-vm.target).
+    "systemd": {"init": "init=/lib/systemd/systemd systemd.unit=rq70-vm.target", "run": "run-systemd"},
+}
+
 
 def log(message):
     print("vm-test: " + message, file=sys.stderr, flush=True)
@@ -68,6 +79,10 @@ class Scenario:
         self.devices = found.group(1).split() if found else []
         found = re.search(r"^# limit: *(\d+)", text, re.M)
         self.limit = int(found.group(1)) if found else 120
+        found = re.search(r"^# boot: *(\w+)", text, re.M)
+        self.boot = found.group(1) if found else "plain"
+        if self.boot not in BOOTS:
+            sys.exit("vm-test: %s asks for an unknown boot %s" % (path, self.boot))
         unknown = [d for d in self.devices if d not in DEVICES]
         if unknown:
             sys.exit("vm-test: %s asks for unknown devices %s" % (path, unknown))
@@ -135,6 +150,8 @@ def make_disk(vm, deb, build, scenarios):
     os.makedirs(guest + "/scenarios")
     for name in ("init", "lib.sh", "gadget"):
         shutil.copy(os.path.join(HERE, "guest", name), guest)
+    for name in ("rq70-vm.service", "rq70-vm.target"):
+        shutil.copy(os.path.join(HERE, "guest", name), root + "/etc/systemd/system/")
     shutil.copy(os.path.join(HERE, "guest", "vmtool"), root + "/usr/local/bin/vmtool")
     for scenario in scenarios:
         shutil.copy(scenario.path, guest + "/scenarios/")
@@ -301,9 +318,9 @@ class HostSim:
 
 
 class Guest:
-    def __init__(self, vm, image, scenarios, devsim):
+    def __init__(self, vm, image, scenarios, devsim, boot):
         self.vm = vm
-        self.run_dir = os.path.join(vm, "run")
+        self.run_dir = os.path.join(vm, BOOTS[boot]["run"])
         if os.path.exists(self.run_dir):
             shutil.rmtree(self.run_dir)
         os.makedirs(self.run_dir)
@@ -316,14 +333,14 @@ class Guest:
         self.listener.listen(1)
 
         accel = "kvm" if kvm_works(vm) else "tcg"
-        log("booting the guest (%s)" % accel)
+        log("booting the guest (%s, %s)" % (accel, boot))
         command = [
             "qemu-system-x86_64", "-accel", accel, "-cpu", "max" if accel == "tcg" else "host",
             "-m", "1024", "-nographic", "-no-reboot", "-S", "-nic", "none",
             "-monitor", "none", "-serial", "file:" + os.path.join(self.run_dir, "console.log"),
             "-qmp", "unix:%s,server=on,wait=off" % os.path.join(self.run_dir, "qmp.sock"),
             "-kernel", os.path.join(vm, "vmlinuz"), "-initrd", os.path.join(vm, "initrd.img"),
-            "-append", "console=ttyS0 root=/dev/vda rw quiet panic=-1 init=%s/init" % GUEST_DIR,
+            "-append", "console=ttyS0 root=/dev/vda rw quiet panic=-1 " + BOOTS[boot]["init"],
             "-drive", "file=%s,format=raw,if=virtio" % image,
             "-device", "virtio-serial", "-chardev", "socket,id=ctl,path=" + control_path,
             "-device", "virtserialport,chardev=ctl,name=rq70.ctl",
@@ -410,10 +427,10 @@ class Guest:
                 self.qemu.wait()
 
 
-def run_guest(vm, image, scenarios, devsim):
+def run_guest(vm, image, scenarios, devsim, boot):
     """Runs every scenario in one boot; returns {name: line}."""
     results = {}
-    guest = Guest(vm, image, scenarios, devsim)
+    guest = Guest(vm, image, scenarios, devsim, boot)
     try:
         request = guest.next_request(BOOT_LIMIT_S)
         if request is None:
@@ -481,7 +498,13 @@ def main():
     started = time.monotonic()
     image = make_disk(vm, os.path.abspath(arguments.deb), build, scenarios)
     log("guest disk ready after %.0fs" % (time.monotonic() - started))
-    results, problem = run_guest(vm, image, scenarios, os.path.join(build, "devsim", "rq70-devsim"))
+    results, problems = {}, {}
+    for boot in BOOTS:
+        chosen = [s for s in scenarios if s.boot == boot]
+        if chosen:
+            found, problems[boot] = run_guest(vm, image, chosen, os.path.join(build, "devsim", "rq70-devsim"),
+                                              boot)
+            results.update(found)
     logs = fetch_logs(vm, image)
 
     failed = 0
@@ -490,12 +513,13 @@ def main():
         if line is None:
             line = "FAIL %s %s - never reported: %s" % (
                 scenario.name, "+".join(DEVICES[d]["driver"] for d in scenario.devices) or "-",
-                problem or "no result")
+                problems.get(scenario.boot) or "no result")
         print(line, flush=True)
         failed += not line.startswith("PASS ")
     print("%d passed, %d failed" % (len(scenarios) - failed, failed))
     log("guest logs in %s, console in %s (%.0fs in all)"
-        % (logs, os.path.join(vm, "run", "console.log"), time.monotonic() - started))
+        % (logs, " and ".join(os.path.join(vm, BOOTS[b]["run"], "console.log") for b in problems),
+           time.monotonic() - started))
     return 1 if failed else 0
 
 
