@@ -87,8 +87,8 @@ class Station:
 
 
 def unit(port_dir, com, *options):
-    """A simulated unit in cradle COMn: it leaves (its port goes) after its update."""
-    return subprocess.Popen([DEVSIM, "--port-dir", port_dir, "--port", com, "--exit-after-finish"]
+    """A simulated unit in cradle COMn; it stays there after its update, so its tile keeps the verdict."""
+    return subprocess.Popen([DEVSIM, "--port-dir", port_dir, "--port", com]
                             + list(options), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
