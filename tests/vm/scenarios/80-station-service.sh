@@ -4,7 +4,8 @@
 # dialout, which the package made), sandboxed as the unit says, and yet it lowers the port's
 # receive trigger in /sys and leaves its note of that in /run/rq70-updater. The unit is updated and
 # recorded in /var/lib/rq70/updates.jsonl, a file that belongs to rq70; the journal holds the
-# station's plain lines. A second unit answers at a real device's pace, and `systemctl stop` comes
+# station's plain lines, and the station's board, read from inside the guest, shows the unit on
+# its tile and its line in the records. A second unit answers at a real device's pace, and `systemctl stop` comes
 # in the middle of its update: the stop (SIGINT) ends the shift only after that update has
 # finished and been recorded as a success; then the summary of both units in the journal, the
 # trigger back as it was, the note gone, and the unit inactive rather than failed.
@@ -36,7 +37,20 @@ cat >/etc/rq70/station-test.conf <<EOF
 port = /dev/ttyS1
 note = WO vm 17
 station = vm-line
+http = 127.0.0.1:8070
 EOF
+# board PATH CHECK: GETs PATH from the station's board and evaluates the python expression CHECK
+# on its JSON (as j); prints CHECK's value, or the answer when CHECK is false (status 1)
+board() {
+    python3 - "$1" "$2" <<'PY'
+import json, sys, urllib.request
+with urllib.request.urlopen("http://127.0.0.1:8070" + sys.argv[1], timeout=5) as answer:
+    j = json.load(answer)
+value = eval(sys.argv[2])
+print(value if value else "no: " + json.dumps(j)[:400])
+sys.exit(0 if value else 1)
+PY
+}
 
 systemctl start $unit || fail "systemctl start: $(systemctl status $unit --no-pager 2>&1 | tail -n 5)"
 wait_until 90 grep -q '"verdict":"success"' $record 2>/dev/null ||
@@ -56,6 +70,13 @@ for field in '"note":"WO vm 17"' '"station":"vm-line"' '"slot":1' "\"update_file
 done
 wait_until 20 eval 'journal | grep -q "SUCCEEDED"' || fail "no SUCCEEDED line in the journal: $(journal | tail -n 3)"
 journal | grep -q "^shift .* on 1 slot(s), note: WO vm 17$" || fail "no shift line in the journal: $(journal | head -n 3)"
+id=$(json_field id <<<"$line")
+shown=$(board /api/state 'len(j["slots"]) == 1 and j["slots"][0]["state"] == "succeeded" and
+    j["slots"][0]["units"] == 1 and j["slots"][0]["port"] == "/dev/ttyS1" and
+    j["shift"]["note"] == "WO vm 17" and "tile %s" % j["slots"][0]["state"]') ||
+    fail "the board's /api/state: $shown"
+found=$(board "/api/records?limit=5" "[r['id'] for r in j['records']] == ['$id'] and 'record $id'") ||
+    fail "the board's /api/records: $found"
 status=$(systemctl status $unit --no-pager 2>&1)
 [[ $status == *"active (running)"* ]] || fail "systemctl status: $(head -n 3 <<<"$status")"
 
@@ -65,6 +86,9 @@ wait_until 20 eval 'journal | grep -q ": unit 1 left$"' || fail "unit 1 never le
 ctl sim uart1 --baud 4800 || fail "no simulator at 4800 baud"
 wait_until 60 eval '(($(journal | grep -c "^slot 1 (/dev/ttyS1): program$") == 2))' ||
     fail "unit 2 never reached its program phase: $(journal | tail -n 3 | tr '\n' '|')"
+updating=$(board /api/state 'j["slots"][0]["state"] == "updating" and j["slots"][0]["unit"] == 2 and
+    j["slots"][0]["phase"] == "program" and "%s%% program" % j["slots"][0]["percent"]') ||
+    fail "the board during unit 2's update: $updating"
 
 # The stop ends the shift as Ctrl-C does: systemctl returns once unit 2's update is done.
 stopped=$(now_ms)
@@ -83,6 +107,6 @@ journal | grep -q "^rq70-flash: interrupted: no new units" || fail "no interrupt
 cp $record "$W/" && journal >"$W/journal.txt"
 memory=$(host_dump uart1 "$W/RQ70-s.KRV") || fail "$memory"
 pass "ran as rq70 (dialout) from the config, unit 1 updated and recorded (rq70's file), trigger 1 and" \
-    "a note while it ran; stop during unit 2's 4800-baud update returned after $(seconds $took)s with it" \
+    "a note while it ran; board: $shown, $found, unit 2 at $updating; stop during unit 2's 4800-baud update returned after $(seconds $took)s with it" \
     "recorded as a success; summary 2/2 in the journal, trigger and note put back, unit inactive/success;" \
     "dump of unit 2: $memory"
