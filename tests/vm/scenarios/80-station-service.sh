@@ -46,7 +46,7 @@ board() {
 import json, sys, urllib.request
 with urllib.request.urlopen("http://127.0.0.1:8070" + sys.argv[1], timeout=5) as answer:
     j = json.load(answer)
-value = eval(sys.argv[2])
+value = eval("(" + sys.argv[2] + ")")  # CHECK may span lines
 print(value if value else "no: " + json.dumps(j)[:400])
 sys.exit(0 if value else 1)
 PY
