@@ -2,13 +2,17 @@
 
 #include "board/BoardRecords.h"
 
+#include "board/RecordFileIndex.h"
 #include "record/LineHistory.h"
+
+#include <memory>
 
 namespace rq70::board {
 
 RecordReaders RecordFileReaders(const QString& recordPath) {
-    return {[recordPath](const RecordFilter& filter, int limit, qint64 offset) {
-                return ReadUpdateRecordPage(recordPath, filter, limit, offset);
+    auto index = std::make_shared<RecordFileIndex>(recordPath);
+    return {[index](const RecordFilter& filter, int limit, qint64 offset) {
+                return index->Page(filter, limit, offset);
             },
             [recordPath](const RecordFilter& filter) {
                 RecordHistory history = ReadUpdateRecords(recordPath, 0, filter);

@@ -19,17 +19,12 @@ QDateTime TimeOfLine(const QJsonObject& line) {
     return {};
 }
 
-// Records may come from the windows program on another system, so both separators count.
-QString FileNameOf(const QString& path) {
-    return path.mid(qMax(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\')) + 1);
-}
-
 bool HoldsText(const QJsonObject& line, const QString& text) {
     for (const char* key : {"identification", "port", "verdict", "station"}) {
         if (line.value(QLatin1String(key)).toString().contains(text, Qt::CaseInsensitive))
             return true;
     }
-    return FileNameOf(line.value("update_file").toString()).contains(text, Qt::CaseInsensitive);
+    return UpdateFileName(line.value("update_file").toString()).contains(text, Qt::CaseInsensitive);
 }
 
 bool Equals(const QJsonObject& line, const char* key, const QString& wanted) {
@@ -38,6 +33,10 @@ bool Equals(const QJsonObject& line, const char* key, const QString& wanted) {
 }
 
 } // namespace
+
+QString UpdateFileName(const QString& path) {
+    return path.mid(qMax(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\')) + 1);
+}
 
 bool RecordFilter::Matches(const QJsonObject& line) const {
     if (!shift.isEmpty() && !Equals(line, "shift", shift))

@@ -30,6 +30,10 @@ struct RecordFilter {
     bool Matches(const QJsonObject& line) const;
 };
 
+// The file name of an update file's path as a record holds it. Records may come from the windows
+// program on another system, so both separators count.
+QString UpdateFileName(const QString& path);
+
 // Reads a time given to --since or --until: "2026-12-08", "2026-12-08T14:30", "2026-12-08 14:30:05"
 // (also with milliseconds), with a zone ("Z", "+01:00", "+0100") or without one for local time.
 // A date alone is the day's first moment, or with `until` its last, so that it covers that whole

@@ -36,12 +36,6 @@ QString WhatFailedCell(const QJsonObject& record) {
                            : phase;
 }
 
-// Records may come from the windows program on another system, so both separators count.
-QString FileNameCell(const QJsonObject& record) {
-    const QString path = record.value("update_file").toString();
-    return path.mid(qMax(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\')) + 1);
-}
-
 QString DurationCell(const QJsonObject& record) {
     const QJsonValue duration = record.value("duration_s");
     return duration.isDouble() ? QString::number(duration.toDouble(), 'f', 1) + QStringLiteral(" s")
@@ -143,7 +137,7 @@ QString FormatRecordTable(const QList<QJsonObject>& records) {
                         record.value("verdict").toString(),
                         WhatFailedCell(record),
                         record.value("identification").toString(),
-                        FileNameCell(record),
+                        UpdateFileName(record.value("update_file").toString()),
                         DurationCell(record)};
         for (QString& cell : row)
             cell = ForTerminal(cell);

@@ -5,6 +5,7 @@
 #include "SimulatedDevice.h"
 
 #include "board/BoardServer.h"
+#include "board/RecordFileIndex.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -19,6 +20,7 @@
 #include <QWebSocket>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <sys/resource.h>
 #include <vector>
@@ -496,6 +498,92 @@ private slots:
                 return stuck.state() == QAbstractSocket::UnconnectedState;
             },
             20000));
+    }
+
+    // The board's index of the record answers every page exactly as reading the whole file does,
+    // while the file grows (a line still being written included), shrinks and is replaced.
+    void recordPagesAgreeWithTheWholeFile() {
+        QTemporaryDir folder;
+        const QString path = folder.filePath("updates.jsonl");
+        int written = 0;
+        const auto lines = [&written](int count) {
+            QByteArray bytes;
+            for (int i = 0; i < count; ++i, ++written) {
+                const int n = written;
+                QJsonObject line{{"id", QString::number(n)},
+                                 {"shift", n % 3 == 0 ? "shift-a" : "shift-b"},
+                                 {"port", QStringLiteral("COM%1").arg(n % 4 + 1)},
+                                 {"verdict", n % 5 == 0 ? "failure" : "success"},
+                                 {"station", n % 2 ? "Line-1" : "line-2"},
+                                 {"update_file", n % 2 ? "/srv/RQ70-B.KRV" : "C:\\fw\\rq70-a.krv"},
+                                 {"identification", n % 7 == 0 ? QStringLiteral("ÄRQ-70 Boot %1").arg(n)
+                                                               : QStringLiteral("RQ-70 Boot 1.0")}};
+                if (n % 11 == 0)
+                    line.remove("shift"); // a line from before shifts
+                bytes += QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+                if (n % 13 == 0)
+                    bytes += "not a record\n\n";
+            }
+            return bytes;
+        };
+        const auto append = [&path](const QByteArray& bytes) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::Append));
+            QCOMPARE(file.write(bytes), bytes.size());
+        };
+        rq70::board::RecordFileIndex index(path);
+        int pagesWithRecords = 0;
+        const auto agree = [&](const char* when) {
+            for (const QString shift : {"", "shift-a", "shift-c"}) {
+                for (const QString text :
+                     {"", "com2", "SUCCESS", "line-1", "ä", "rq70-a.krv", "b.krv", "zzz"}) {
+                    for (const auto& [limit, offset] : {std::pair{1, 0}, {5, 3}, {500, 0}, {10, 1000}}) {
+                        rq70::RecordFilter filter;
+                        filter.shift = shift;
+                        filter.text = text;
+                        const rq70::RecordPage expected =
+                            rq70::ReadUpdateRecordPage(path, filter, limit, offset);
+                        const rq70::RecordPage page = index.Page(filter, limit, offset);
+                        const QString what = QStringLiteral("%1: shift '%2', q '%3', limit %4, offset %5")
+                                                 .arg(when, shift, text)
+                                                 .arg(limit)
+                                                 .arg(offset);
+                        QVERIFY2(page.error.isEmpty(), qPrintable(what + ": " + page.error));
+                        QVERIFY2(page.total == expected.total && page.records == expected.records,
+                                 qPrintable(QStringLiteral("%1: %2 of %3 records, expected %4 of %5")
+                                                .arg(what)
+                                                .arg(page.records.size())
+                                                .arg(page.total)
+                                                .arg(expected.records.size())
+                                                .arg(expected.total)));
+                        pagesWithRecords += !page.records.isEmpty();
+                    }
+                }
+            }
+        };
+        agree("no file yet");
+        append(lines(300));
+        agree("300 lines");
+        QByteArray more = lines(40);
+        const QByteArray half = more.left(more.size() - 30);
+        append(half);
+        agree("a line still being written");
+        append(more.mid(half.size()) + QByteArray(rq70::MaxRecordLineBytes + 10, 'x') + '\n' + lines(5));
+        agree("that line finished, then an overlong one");
+        QVERIFY(QFile::resize(path, 2000));
+        append(lines(20));
+        agree("cut short, then grown again");
+        {
+            QFile other(folder.filePath("other.jsonl"));
+            QVERIFY(other.open(QIODevice::WriteOnly));
+            written = 5000;
+            other.write(lines(200));
+        }
+        QVERIFY(std::rename(qPrintable(folder.filePath("other.jsonl")), qPrintable(path)) == 0);
+        agree("replaced by another file");
+        QVERIFY2(pagesWithRecords > 100, qPrintable(QString::number(pagesWithRecords)));
+        QVERIFY(QFile::remove(path));
+        agree("removed");
     }
 };
 
