@@ -85,6 +85,7 @@ void LineBench::Run() {
         figures_.verdicts += s.verdicts;
         figures_.hangs += s.hangs;
         figures_.extraVerdicts += s.extraVerdicts;
+        figures_.wrongVerdicts += s.wrongVerdicts;
         figures_.badEvents += s.badEvents;
         figures_.stationKills += s.kills;
         figures_.cpuSeconds += s.cpuSeconds;
