@@ -11,6 +11,7 @@
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -45,6 +46,21 @@ station::UnitPlan CleanUnit(int number) {
 }
 
 // The nice value of process `pid` as the kernel has it (field 19 of its stat line).
+// The machine's CPU time so far, from the first line of /proc/stat, in clock ticks: busy (user,
+// nice, system, irq, softirq, steal) and the part of it at a lowered priority (nice).
+void MachineTicks(qint64& busy, qint64& niced) {
+    QFile stat(QStringLiteral("/proc/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return;
+    const QList<QByteArray> fields = stat.readLine().simplified().split(' ');
+    if (fields.size() < 9 || fields[0] != "cpu")
+        return;
+    busy = 0;
+    for (const int field : {1, 2, 3, 6, 7, 8})
+        busy += fields[field].toLongLong();
+    niced = fields[2].toLongLong();
+}
+
 int NiceOf(qint64 pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
@@ -102,8 +118,7 @@ BoardBench::~BoardBench() {
 
 bool BoardBench::Worked() const {
     if (!problems_.isEmpty() || figures_.exitCode != figures_.expectedExitCode ||
-        !figures_.shiftEndProblem.isEmpty() || figures_.station.wrongVerdicts > 0 ||
-        figures_.station.hangs > 0)
+        !figures_.shiftEndProblem.isEmpty() || figures_.station.hangs > 0)
         return false;
     for (const PhaseFigures& phase : figures_.phases) {
         if (phase.verdicts == 0 || (phase.phase != Phase::Quiet && phase.load.isEmpty()))
@@ -195,11 +210,7 @@ void BoardBench::OnStationEvent(const QJsonObject& event) {
 }
 
 void BoardBench::RunPhase(PhaseFigures& figures) {
-    const qint64 pid = station_->ProcessId();
-    const qint64 from = Now();
-    const double cpuBefore = bench::CpuSecondsOf(pid);
-    const QHash<qint64, bench::ThreadTime> threadsBefore = bench::ThreadCpuOf(pid);
-    figures.start = bench::MeasureFootprint(pid);
+    const Sample from = TakeSample();
     const bool loaded = figures.phase != Phase::Quiet;
     if (loaded && !StartLoad(figures.phase))
         return;
@@ -212,7 +223,7 @@ void BoardBench::RunPhase(PhaseFigures& figures) {
                     ? QStringLiteral("the station ended during phase %1").arg(PhaseName(figures.phase))
                     : QStringLiteral("the load generator ended by itself during phase %1: %2")
                           .arg(PhaseName(figures.phase), QString::fromUtf8(load_.readAllStandardOutput())));
-    Measure(figures, from, Now(), threadsBefore, cpuBefore);
+    Measure(figures, from, TakeSample());
     if (loaded)
         figures.load = StopLoad();
     std::printf("phase %-20s %5.1f s: %d verdicts, %.1f units/min, station CPU %.1f %% of one core\n",
@@ -267,14 +278,33 @@ QJsonObject BoardBench::StopLoad() {
     return report;
 }
 
-void BoardBench::Measure(PhaseFigures& figures, qint64 fromMs, qint64 untilMs,
-                         const QHash<qint64, bench::ThreadTime>& threadsBefore, double cpuBefore) {
+BoardBench::Sample BoardBench::TakeSample() {
     const qint64 pid = station_->ProcessId();
-    const double cpuAfter = bench::CpuSecondsOf(pid);
-    const QHash<qint64, bench::ThreadTime> threadsAfter = bench::ThreadCpuOf(pid);
-    figures.end = bench::MeasureFootprint(pid);
+    Sample sample;
+    sample.ms = Now();
+    sample.cpuSeconds = bench::CpuSecondsOf(pid);
+    sample.threads = bench::ThreadCpuOf(pid);
+    sample.footprint = bench::MeasureFootprint(pid);
+    MachineTicks(sample.busyTicks, sample.nicedTicks);
+    return sample;
+}
+
+void BoardBench::Measure(PhaseFigures& figures, const Sample& from, const Sample& until) {
+    const qint64 pid = station_->ProcessId();
+    const QHash<qint64, bench::ThreadTime>& threadsBefore = from.threads;
+    const QHash<qint64, bench::ThreadTime>& threadsAfter = until.threads;
+    const qint64 fromMs = from.ms;
+    const qint64 untilMs = until.ms;
+    figures.start = from.footprint;
+    figures.end = until.footprint;
     figures.seconds = double(untilMs - fromMs) / 1000;
-    figures.cpuSeconds = cpuBefore < 0 || cpuAfter < 0 ? -1 : cpuAfter - cpuBefore;
+    figures.cpuSeconds =
+        from.cpuSeconds < 0 || until.cpuSeconds < 0 ? -1 : until.cpuSeconds - from.cpuSeconds;
+    if (from.busyTicks >= 0 && until.busyTicks >= 0 && figures.seconds > 0) {
+        const double ticks = double(::sysconf(_SC_CLK_TCK)) * figures.seconds;
+        figures.machineBusyCores = double(until.busyTicks - from.busyTicks) / ticks;
+        figures.machineNicedCores = double(until.nicedTicks - from.nicedTicks) / ticks;
+    }
 
     // By thread name: the main thread (where the board and the station's screen run), then the
     // others, busiest first; what is left of the process's time is that of threads that ended.
@@ -345,6 +375,7 @@ void BoardBench::EndShift() {
     }
     figures_.station = station_->Figures();
     problems_ << station_->Problems();
+    figures_.wrongVerdicts = station_->WrongVerdicts();
     figures_.exitCode = station_->ExitCode();
     figures_.expectedExitCode = figures_.station.successes < figures_.station.verdicts ? 1 : 0;
     figures_.recordLinesAfter = RecordLines();

@@ -58,6 +58,10 @@ struct PhaseFigures {
     QList<std::pair<QString, double>> threadSeconds;
     bench::Footprint start;
     bench::Footprint end;
+    // The whole machine meanwhile, in cores: busy, and busy at a lowered priority (the load
+    // generator, and whatever else runs niced).
+    double machineBusyCores = -1;
+    double machineNicedCores = -1;
     // The load generator's report (none in the quiet phase), its priority as the kernel had it.
     QJsonObject load;
     int loadNice = 0;
@@ -67,6 +71,7 @@ struct Figures {
     PhaseFigures phases[PhaseCount];
     double warmUpSeconds = 0;
     line::StationFigures station;
+    QStringList wrongVerdicts;
     int recordLinesBefore = 0;
     int recordLinesAfter = 0;
     int exitCode = -1;
@@ -83,8 +88,9 @@ public:
 
     void Run();
     const Figures& Result() const { return figures_; }
-    // The run itself worked: units updated in every phase as their faults say, each phase's load
-    // reported, the station exited at the end with its summary; whatever the targets.
+    // The run itself worked: units updated in every phase, none hung, each phase's load reported,
+    // the station exited at the end with its summary; whatever the targets (a verdict other than
+    // the unit's fault makes is one of them).
     bool Worked() const;
     QStringList Problems() const { return problems_; }
     const station::ShiftFile& File() const { return file_; }
@@ -100,8 +106,18 @@ private:
     // Starts the load generator for `phase`; false when it does not start.
     bool StartLoad(Phase phase);
     QJsonObject StopLoad();
-    void Measure(PhaseFigures& figures, qint64 fromMs, qint64 untilMs,
-                 const QHash<qint64, bench::ThreadTime>& threadsBefore, double cpuBefore);
+    // What the phase took, from the figures at its start.
+    struct Sample {
+        qint64 ms = 0;
+        double cpuSeconds = -1;
+        QHash<qint64, bench::ThreadTime> threads;
+        bench::Footprint footprint;
+        // The machine's busy and niced CPU time, in clock ticks.
+        qint64 busyTicks = -1;
+        qint64 nicedTicks = -1;
+    };
+    Sample TakeSample();
+    void Measure(PhaseFigures& figures, const Sample& from, const Sample& until);
     void EndShift();
     int RecordLines() const;
     std::optional<station::UnitPlan> NextUnit();

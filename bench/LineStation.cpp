@@ -276,12 +276,17 @@ void LineStation::Judge(const Unit& unit, const QJsonObject& event) {
         return;
     ++figures_.wrongVerdicts;
     const QString reason = station::Text(event.value("reason"));
-    Problem(QStringLiteral("unit %1 (%2) in slot %3: verdict %4: %5%6")
-                .arg(unit.plan.number)
-                .arg(unit.plan.faultText)
-                .arg(unit.slot->number)
-                .arg(unit.verdicts + 1)
-                .arg(mismatch, reason.isEmpty() ? QString() : QStringLiteral(" (\"%1\")").arg(reason)));
+    const QString line =
+        QStringLiteral("%1: unit %2 (%3) in slot %4: verdict %5: %6%7")
+            .arg(name_)
+            .arg(unit.plan.number)
+            .arg(unit.plan.faultText)
+            .arg(unit.slot->number)
+            .arg(unit.verdicts + 1)
+            .arg(mismatch, reason.isEmpty() ? QString() : QStringLiteral(" (\"%1\")").arg(reason));
+    wrongVerdicts_ << line;
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
 }
 
 void LineStation::Arrive(Slot& slot) {

@@ -87,6 +87,8 @@ public:
     int UnitsDone() const { return unitsDone_; }
     const StationFigures& Figures() const { return figures_; }
     QStringList Problems() const { return problems_; }
+    // A line for each wrong verdict, apart from the problems: a bench may count them as a finding.
+    QStringList WrongVerdicts() const { return wrongVerdicts_; }
     // The station's last lines on stderr.
     QStringList Notes() const { return notes_; }
     // The exit status of the last process to end; -1 for a crash or a kill.
@@ -136,6 +138,7 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     StationFigures figures_;
     QStringList problems_;
+    QStringList wrongVerdicts_;
     QStringList notes_;
 };
 

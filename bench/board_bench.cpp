@@ -14,6 +14,8 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <random>
 
@@ -107,6 +109,14 @@ int PrintFigures(const boardbench::BoardBench& bench, const boardbench::Settings
         std::printf("%-20s %5.1f s  %6d  %9.1f  %6.2f %%   (%s)\n",
                     qPrintable(boardbench::PhaseName(phase.phase)), phase.seconds, phase.verdicts,
                     phase.unitsPerMinute, Share(phase.cpuSeconds, phase.seconds), qPrintable(Threads(phase)));
+    // What else ran on the machine tells how far the phases can be compared at all.
+    for (const PhaseFigures& phase : f.phases)
+        std::printf(
+            "%-20s machine busy %.2f of %ld cores (%.2f of them niced); station VmRSS %ld kB, RssAnon %ld "
+            "kB at the end\n",
+            qPrintable(boardbench::PhaseName(phase.phase)), phase.machineBusyCores,
+            ::sysconf(_SC_NPROCESSORS_ONLN), phase.machineNicedCores, phase.end.residentKb,
+            phase.end.anonymousKb);
 
     for (const PhaseFigures* phase : {&b, &c}) {
         const double percent = a.unitsPerMinute > 0 && phase->unitsPerMinute >= 0
@@ -155,6 +165,8 @@ int PrintFigures(const boardbench::BoardBench& bench, const boardbench::Settings
                 s.verdicts, s.successes, s.wrongVerdicts, s.hangs, s.badEvents,
                 settings.faults ? "with the station bench's faults" : "without faults",
                 verdicts(s.wrongVerdicts == 0 && s.hangs == 0 && s.badEvents == 0 && s.verdicts > 0));
+    for (const QString& wrong : f.wrongVerdicts)
+        std::printf("                 %s\n", qPrintable(wrong));
 
     const QJsonObject streams = c.load.value("streams").toObject();
     const int otherwise = streams.value("closed_by_board").toInt() + streams.value("refused").toInt();
