@@ -224,8 +224,10 @@ void BoardBench::RunPhase(PhaseFigures& figures) {
                     : QStringLiteral("the load generator ended by itself during phase %1: %2")
                           .arg(PhaseName(figures.phase), QString::fromUtf8(load_.readAllStandardOutput())));
     Measure(figures, from, TakeSample());
-    if (loaded)
+    if (loaded) {
         figures.load = StopLoad();
+        figures.afterLoad = bench::MeasureFootprint(station_->ProcessId());
+    }
     std::printf("phase %-20s %5.1f s: %d verdicts, %.1f units/min, station CPU %.1f %% of one core\n",
                 qPrintable(PhaseName(figures.phase)), figures.seconds, figures.verdicts,
                 figures.unitsPerMinute,

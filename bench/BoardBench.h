@@ -58,6 +58,8 @@ struct PhaseFigures {
     QList<std::pair<QString, double>> threadSeconds;
     bench::Footprint start;
     bench::Footprint end;
+    // Once the load generator had ended.
+    bench::Footprint afterLoad;
     // The whole machine meanwhile, in cores: busy, and busy at a lowered priority (the load
     // generator, and whatever else runs niced).
     double machineBusyCores = -1;

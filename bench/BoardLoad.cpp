@@ -13,7 +13,6 @@ namespace boardload {
 
 namespace {
 
-constexpr int ProblemsKept = 5;
 // The board's own cap on a page.
 constexpr int MaxLimit = 500;
 
@@ -52,8 +51,9 @@ void RequestTally::Count(const HttpAnswer& answer, const QString& problem) {
     if (problem.isEmpty()) {
         ++ok;
         okMs << answer.ms;
-    } else if (problems.size() < ProblemsKept)
-        problems << problem;
+    } else {
+        problems.Add(problem);
+    }
 }
 
 QJsonObject RequestTally::Json() const {
@@ -67,7 +67,7 @@ QJsonObject RequestTally::Json() const {
     json.insert("unanswered", unanswered);
     json.insert("statuses", byStatus);
     json.insert("as_expected", Percentiles(okMs));
-    json.insert("problems", QJsonArray::fromStringList(problems));
+    json.insert("problems", problems.Json());
     return json;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BoardHttp.h"
+#include "BoardProblems.h"
 #include "BoardStreamClient.h"
 
 #include <QElapsedTimer>
@@ -45,7 +46,7 @@ struct RequestTally {
     QList<double> ms;
     // Of the answers as expected alone.
     QList<double> okMs;
-    QStringList problems;
+    ProblemList problems;
 
     // Counts `answer`; `problem` is "" when it is what was expected.
     void Count(const HttpAnswer& answer, const QString& problem);

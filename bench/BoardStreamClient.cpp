@@ -43,23 +43,14 @@ void StreamTally::Add(const StreamTally& other) {
     badMessages += other.badMessages;
     cutOff += other.cutOff;
     closedByBoard += other.closedByBoard;
-    for (const QString& problem : other.problems) {
-        if (problems.size() < StreamClient::ProblemsKept)
-            problems << problem;
-    }
+    problems.Add(other.problems);
 }
 
 QJsonObject StreamTally::Json() const {
-    return {{"connections", connections},
-            {"refused", refused},
-            {"snapshots", snapshots},
-            {"resnapshots", resnapshots},
-            {"messages", messages},
-            {"bytes", bytes},
-            {"bad_messages", badMessages},
-            {"cut_off", cutOff},
-            {"closed_by_board", closedByBoard},
-            {"problems", QJsonArray::fromStringList(problems)}};
+    return {{"connections", connections},  {"refused", refused},   {"snapshots", snapshots},
+            {"resnapshots", resnapshots},  {"messages", messages}, {"bytes", bytes},
+            {"bad_messages", badMessages}, {"cut_off", cutOff},    {"closed_by_board", closedByBoard},
+            {"problems", problems.Json()}};
 }
 
 StreamClient::StreamClient(const QUrl& board, QObject* parent)
@@ -146,8 +137,7 @@ void StreamClient::OnDisconnected() {
 }
 
 void StreamClient::Problem(const QString& text) {
-    if (tally_.problems.size() < ProblemsKept)
-        tally_.problems << text;
+    tally_.problems.Add(text);
 }
 
 } // namespace boardload

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoardProblems.h"
+
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
@@ -29,7 +31,7 @@ struct StreamTally {
     // how the stream drops a client that fell behind twice), or closed by the board with a code.
     int cutOff = 0;
     int closedByBoard = 0;
-    QStringList problems;
+    ProblemList problems;
 
     void Add(const StreamTally& other);
     QJsonObject Json() const;
@@ -52,8 +54,6 @@ public:
     std::function<void()> onSnapshot;
     // Called once the stream has closed after Close.
     std::function<void()> onClosed;
-
-    static constexpr int ProblemsKept = 5;
 
 private:
     void OnMessage(const QString& text);

@@ -157,6 +157,8 @@ int PrintFigures(const boardbench::BoardBench& bench, const boardbench::Settings
         MemoryGrowthLimitKb,
         verdicts(a.start.residentKb >= 0 && c.end.residentKb >= 0 && rss < MemoryGrowthLimitKb &&
                  anon < MemoryGrowthLimitKb));
+    std::printf("                 once the crowd had gone: VmRSS %ld kB, RssAnon %ld kB\n",
+                c.afterLoad.residentKb, c.afterLoad.anonymousKb);
 
     const line::StationFigures& s = f.station;
     std::printf("verdicts         %d, %d successes; %d wrong for their unit, %d units hung, %d bad events, "
