@@ -23,7 +23,7 @@ namespace {
 
 constexpr int StartTimeoutMs = 20000;
 constexpr int WarmUpTimeoutMs = 120000;
-constexpr int LoadStopTimeoutMs = 30000;
+constexpr int LoadStopTimeoutMs = 40000;
 // After the last arrival, the units still in their slots are updated and leave.
 constexpr int EmptySlotsTimeoutMs = 90000;
 constexpr int ExitTimeoutMs = 30000;
@@ -337,24 +337,40 @@ void BoardBench::Measure(PhaseFigures& figures, const Sample& from, const Sample
         byName.append({QStringLiteral("threads that ended"), std::max(0.0, figures.cpuSeconds - threads)});
     figures.threadSeconds = byName;
 
-    // Each slot's pace from the first to the last of its verdicts within the phase: units in
-    // flight at either end count for nothing.
     figures.verdicts = 0;
+    for (const QList<qint64>& times : std::as_const(verdictTimes_))
+        figures.verdicts += int(std::count_if(times.begin(), times.end(),
+                                              [&](qint64 at) { return at >= fromMs && at < untilMs; }));
+    figures.unitsPerMinute = UnitsPerMinute(fromMs, untilMs);
+    // The same in each quarter of the phase: how far the pace wanders by itself.
+    figures.quarterUnitsPerMinute.clear();
+    for (int quarter = 0; quarter < 4; ++quarter)
+        figures.quarterUnitsPerMinute << UnitsPerMinute(fromMs + (untilMs - fromMs) * quarter / 4,
+                                                        fromMs + (untilMs - fromMs) * (quarter + 1) / 4);
+}
+
+double BoardBench::UnitsPerMinute(qint64 fromMs, qint64 untilMs) const {
+    // Each slot's pace from the first to the last of its verdicts within the span, summed: units
+    // in flight at either end count for nothing. A span too short for two verdicts in every slot
+    // gets its verdicts' count instead.
     double perMinute = 0;
-    bool any = false;
-    for (auto it = verdictTimes_.cbegin(); it != verdictTimes_.cend(); ++it) {
+    int count = 0;
+    int paced = 0;
+    for (const QList<qint64>& times : std::as_const(verdictTimes_)) {
         QList<qint64> within;
-        for (const qint64 at : it.value()) {
+        for (const qint64 at : times) {
             if (at >= fromMs && at < untilMs)
                 within << at;
         }
-        figures.verdicts += int(within.size());
+        count += int(within.size());
         if (within.size() >= 2 && within.last() > within.first()) {
             perMinute += double(within.size() - 1) * 60000 / double(within.last() - within.first());
-            any = true;
+            ++paced;
         }
     }
-    figures.unitsPerMinute = any ? perMinute : -1;
+    if (paced == line::SlotsPerStation)
+        return perMinute;
+    return untilMs > fromMs && count > 0 ? double(count) * 60000 / double(untilMs - fromMs) : -1;
 }
 
 void BoardBench::EndShift() {

@@ -50,9 +50,11 @@ struct PhaseFigures {
     Phase phase = Phase::Quiet;
     double seconds = 0;
     int verdicts = 0;
-    // From the spacing of each slot's verdicts within the phase, summed over the slots; -1 when
-    // no slot had two.
+    // From the spacing of each slot's verdicts within the phase, summed over the slots (from their
+    // count when a slot had fewer than two); -1 without any.
     double unitsPerMinute = -1;
+    // The same over each quarter of the phase.
+    QList<double> quarterUnitsPerMinute;
     double cpuSeconds = -1;
     // The station's threads by name (the main thread first), and those that ended meanwhile.
     QList<std::pair<QString, double>> threadSeconds;
@@ -120,6 +122,8 @@ private:
     };
     Sample TakeSample();
     void Measure(PhaseFigures& figures, const Sample& from, const Sample& until);
+    // The slots' pace between the two times, from their verdicts' spacing; -1 when unknown.
+    double UnitsPerMinute(qint64 fromMs, qint64 untilMs) const;
     void EndShift();
     int RecordLines() const;
     std::optional<station::UnitPlan> NextUnit();

@@ -16,6 +16,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <random>
 
@@ -126,6 +128,20 @@ int PrintFigures(const boardbench::BoardBench& bench, const boardbench::Settings
                     qPrintable(boardbench::PhaseName(phase->phase)), percent, PaceLossLimitPercent,
                     verdicts(percent >= 100 - PaceLossLimitPercent));
     }
+    QStringList quarters;
+    double wander = 0;
+    for (const PhaseFigures& phase : f.phases) {
+        QStringList values;
+        for (const double value : phase.quarterUnitsPerMinute) {
+            values << QString::number(value, 'f', 0);
+            if (&phase == &a && a.unitsPerMinute > 0 && value > 0)
+                wander = std::max(wander, std::abs(100 * value / a.unitsPerMinute - 100));
+        }
+        quarters << QStringLiteral("%1 %2").arg(boardbench::PhaseName(phase.phase).left(3),
+                                                values.join(u' '));
+    }
+    std::printf("pace by quarter  %s units/min: (a)'s own quarters stray up to %.1f %% from (a)\n",
+                qPrintable(quarters.join(QStringLiteral(", "))), wander);
     const double extra = Share(b.cpuSeconds, b.seconds) - Share(a.cpuSeconds, a.seconds);
     std::printf("CPU, one board   %+.2f %% of one core, (b) - (a)   (target <= %.1f %%)   %s\n", extra,
                 BoardCpuLimitPercent,
@@ -188,9 +204,11 @@ int PrintFigures(const boardbench::BoardBench& bench, const boardbench::Settings
     const int ok = records.value("ok").toInt() + state.value("ok").toInt();
     std::printf("responses (c)    %d of %d as expected: 200 with JSON of the right shape (/api/records: %s; "
                 "/api/state: "
-                "%s; unanswered %d)   (target: all)   %s\n",
+                "%s; no answer %d, still unanswered when it stopped waiting %d)   (target: all)   %s\n",
                 ok, sent, qPrintable(Statuses(records)), qPrintable(Statuses(state)),
                 records.value("unanswered").toInt() + state.value("unanswered").toInt(),
+                sent - records.value("answered").toInt() - state.value("answered").toInt() -
+                    records.value("unanswered").toInt() - state.value("unanswered").toInt(),
                 verdicts(!c.load.isEmpty() && sent > 0 && ok == sent));
     PrintProblems(records);
     PrintProblems(state);

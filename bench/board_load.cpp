@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int WindDownMs = 10000;
+constexpr int WindDownMs = 20000;
 
 double OwnCpuSeconds() {
     rusage usage{};
