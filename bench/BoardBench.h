@@ -58,6 +58,9 @@ struct PhaseFigures {
     double cpuSeconds = -1;
     // The station's threads by name (the main thread first), and those that ended meanwhile.
     QList<std::pair<QString, double>> threadSeconds;
+    // Where the board does its work: the main thread (HTTP, the stream) and the record readers
+    // (the pool's threads, live or ended); the slots' threads update the units.
+    double boardThreadSeconds = -1;
     bench::Footprint start;
     bench::Footprint end;
     // Once the load generator had ended.

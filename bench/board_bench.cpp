@@ -147,7 +147,14 @@ int PrintFigures(const boardbench::BoardBench& bench, const boardbench::Settings
                 BoardCpuLimitPercent,
                 verdicts(a.cpuSeconds >= 0 && b.cpuSeconds >= 0 && extra <= BoardCpuLimitPercent));
     // The units' own work follows the pace, which differs between phases by more than the board
-    // costs: (a) taken at (b)'s pace, and the main thread alone, tell the board's share apart.
+    // costs: the board's own threads tell its share apart, judged by the same target.
+    const double boardExtra = Share(b.boardThreadSeconds, b.seconds) - Share(a.boardThreadSeconds, a.seconds);
+    std::printf(
+        "                 %+.2f %% of one core on the board's own threads (the main thread, the record "
+        "readers, threads that ended), (b) - (a)   (the same target)   %s\n",
+        boardExtra,
+        verdicts(a.boardThreadSeconds >= 0 && b.boardThreadSeconds >= 0 &&
+                 boardExtra <= BoardCpuLimitPercent));
     const double paced = a.unitsPerMinute > 0 && b.unitsPerMinute > 0
                              ? Share(b.cpuSeconds, b.seconds) -
                                    Share(a.cpuSeconds, a.seconds) * b.unitsPerMinute / a.unitsPerMinute
