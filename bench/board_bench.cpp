@@ -245,14 +245,15 @@ int PrintFigures(const boardbench::BoardBench& bench, const boardbench::Settings
     PrintProblems(boardRecords);
     PrintProblems(boardStream);
 
+    const char* const priority = settings.loadNice > 0
+                                     ? "so that it waits for the CPU behind the station and its units"
+                                     : "the station's own priority, so that it takes CPU from the station";
     std::printf(
-        "load generator   a child process of the bench at nice %d (the kernel's figure: (b) %d, (c) %d), so "
-        "that "
-        "it waits for the CPU behind the station and its units; it used %.2f %% of one core in (b), %.2f %% "
-        "in "
-        "(c), where its requests went out late by p50 %.1f ms, p99 %.1f ms, max %.1f ms: the latencies above "
-        "include its own waiting for the CPU (%d requests waited for one of its %d connections)\n",
-        settings.loadNice, b.loadNice, c.loadNice, Share(Number(b.load, "cpu_s"), b.seconds),
+        "load generator   a child process of the bench at nice %d (the kernel's figure: (b) %d, (c) %d), "
+        "%s; it used %.2f %% of one core in (b), %.2f %% in (c), where its requests went out late by p50 "
+        "%.1f ms, p99 %.1f ms, max %.1f ms: the latencies above include its own waiting for the CPU (%d "
+        "requests waited for one of its %d connections)\n",
+        settings.loadNice, b.loadNice, c.loadNice, priority, Share(Number(b.load, "cpu_s"), b.seconds),
         Share(Number(c.load, "cpu_s"), c.seconds), Number(c.load, "late_ms.p50_ms"),
         Number(c.load, "late_ms.p99_ms"), Number(c.load, "late_ms.max_ms"),
         c.load.value("waited_for_connection").toInt(), c.load.value("connections_max").toInt());
