@@ -103,8 +103,11 @@ Footprint MeasureFootprint(qint64 pid) {
     return FootprintOf(QString::number(pid));
 }
 
-double CpuSecondsOf(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+namespace {
+
+// utime + stime of a /proc/.../stat file, in seconds; -1 when unknown.
+double StatSeconds(const QString& path) {
+    QFile stat(path);
     if (!stat.open(QIODevice::ReadOnly))
         return -1;
     // The command name in parentheses may hold spaces; the fields are counted after its end.
@@ -115,6 +118,26 @@ double CpuSecondsOf(qint64 pid) {
         return -1;
     const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
     return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticksPerSecond);
+}
+
+} // namespace
+
+double CpuSecondsOf(qint64 pid) {
+    return StatSeconds(QStringLiteral("/proc/%1/stat").arg(pid));
+}
+
+QHash<qint64, ThreadTime> ThreadCpuOf(qint64 pid) {
+    QHash<qint64, ThreadTime> threads;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const double seconds = StatSeconds(QStringLiteral("%1/%2/stat").arg(tasks, tid));
+        QFile comm(QStringLiteral("%1/%2/comm").arg(tasks, tid));
+        // A thread that ends meanwhile is left out.
+        if (seconds < 0 || !comm.open(QIODevice::ReadOnly))
+            continue;
+        threads.insert(tid.toLongLong(), {QString::fromUtf8(comm.readAll().trimmed()), seconds});
+    }
+    return threads;
 }
 
 long PrintFigures(const QString& logPath, int baud, double wallSeconds, double cpuSeconds, int fromCommand) {

@@ -3,6 +3,7 @@
 #include "image/FirmwareImages.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 // What the benchmarks share: update files, the process's CPU time and footprint, and the reading
@@ -47,6 +48,15 @@ Footprint MeasureFootprint(qint64 pid);
 // User and system time of process `pid` so far, all its threads, in seconds (the kernel counts in
 // clock ticks, 10 ms here); -1 when unknown.
 double CpuSecondsOf(qint64 pid);
+
+// The user and system time of each thread of process `pid` so far, by thread id, with the name
+// the thread gave itself; empty when unknown. A thread that has ended is no longer among them,
+// though its time stays in the process's.
+struct ThreadTime {
+    QString name;
+    double seconds = 0;
+};
+QHash<qint64, ThreadTime> ThreadCpuOf(qint64 pid);
 
 // Prints the run's figures: bytes each way, wall time, the wire-time lower bound of the same
 // stop-and-wait exchanges and the ratio to it, the mean turnaround at each end, and the CPU share.

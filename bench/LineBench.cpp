@@ -47,7 +47,7 @@ LineBench::~LineBench() = default;
 
 bool LineBench::Passed() const {
     const LineFigures& f = figures_;
-    return problems_.isEmpty() && f.hangs == 0 && f.badEvents == 0 && f.drained &&
+    return problems_.isEmpty() && f.hangs == 0 && f.wrongVerdicts == 0 && f.badEvents == 0 && f.drained &&
            f.tableRows == f.recordLines && f.lost == 0 && f.surplus == 0 && f.duplicateIds == 0 &&
            f.duplicateRows == 0 && f.wrongStation == 0 && f.linesWithoutId == 0 &&
            f.linesOfOtherStation == 0 && f.rejectedLines == 0;
@@ -85,6 +85,7 @@ void LineBench::Run() {
         figures_.verdicts += s.verdicts;
         figures_.hangs += s.hangs;
         figures_.extraVerdicts += s.extraVerdicts;
+        figures_.wrongVerdicts += s.wrongVerdicts;
         figures_.badEvents += s.badEvents;
         figures_.stationKills += s.kills;
         figures_.cpuSeconds += s.cpuSeconds;

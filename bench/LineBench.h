@@ -64,6 +64,7 @@ struct LineFigures {
     int verdicts = 0;
     int hangs = 0;
     int extraVerdicts = 0;
+    int wrongVerdicts = 0;
     int badEvents = 0;
     int largestBacklog = 0;
     // The end of the shift: the backlog of every station at 0 in time, and what `rq70-flash ship`

@@ -28,6 +28,8 @@ struct LineStation::Unit : public QObject {
     QProcess process;
     QByteArray notes;
     int verdicts = 0;
+    // Of the run under way.
+    QStringList verifyMessages;
     bool present = false;
     bool staying = false;
     bool takenOut = false;
@@ -95,6 +97,13 @@ LineStation::~LineStation() {
         delete slot->unit;
 }
 
+QStringList LineStation::Ports() const {
+    QStringList ports;
+    for (const auto& slot : slots_)
+        ports << slot->port;
+    return ports;
+}
+
 bool LineStation::Quiet() const {
     return !Running() && Idle();
 }
@@ -120,6 +129,7 @@ void LineStation::Start() {
               << QStringLiteral("--station") << name_;
     if (!conninfo_.isEmpty())
         arguments << QStringLiteral("--db") << conninfo_;
+    arguments << options_;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("RQ70_PORT_DIR"));
     environment.remove(QStringLiteral("RQ70_DB"));
@@ -185,6 +195,7 @@ void LineStation::TakeOutput() {
             continue;
         }
         OnEvent(document.object());
+        emit StationEvent(document.object());
         emit Changed();
     }
 }
@@ -219,6 +230,10 @@ void LineStation::OnSlotEvent(Slot& slot, const QString& kind, const QJsonObject
     if (kind == QLatin1String("start") && !unit) {
         ++figures_.badEvents;
         Problem(QStringLiteral("slot %1: a start with no unit in the slot").arg(slot.number));
+    } else if (kind == QLatin1String("start")) {
+        unit->verifyMessages.clear();
+    } else if (kind == QLatin1String("verify_failed") && unit) {
+        unit->verifyMessages << event.value("message").toString();
     } else if ((kind == QLatin1String("phase") || kind == QLatin1String("progress")) && unit &&
                unit->plan.fault == station::Fault::Pull && !unit->pulled) {
         const QString phase = event.value("phase").toString();
@@ -233,6 +248,7 @@ void LineStation::OnSlotEvent(Slot& slot, const QString& kind, const QJsonObject
             Problem(QStringLiteral("slot %1: a verdict with no unit in the slot").arg(slot.number));
             return;
         }
+        Judge(*unit, event);
         ++unit->verdicts;
         figures_.extraVerdicts += unit->verdicts > unit->plan.verdicts.size();
         // A pull aimed at a run that ended first: the unit leaves and comes back all the same.
@@ -240,6 +256,37 @@ void LineStation::OnSlotEvent(Slot& slot, const QString& kind, const QJsonObject
             Pull(*unit);
         LeaveWhenDone(*unit);
     }
+}
+
+void LineStation::Judge(const Unit& unit, const QJsonObject& event) {
+    // An empty expectation takes any verdict, and one beyond the plan is counted apart.
+    if (unit.verdicts >= unit.plan.verdicts.size() || !unit.plan.verdicts[unit.verdicts])
+        return;
+    soak::Observation seen;
+    const QString verdict = station::Text(event.value("verdict"));
+    seen.success = verdict == QLatin1String("success");
+    if (!seen.success && verdict != QLatin1String("failure"))
+        seen.problem = QStringLiteral("the verdict was \"%1\"").arg(verdict);
+    seen.phase = station::PhaseFromName(station::Text(event.value("failed_phase")));
+    seen.word = station::Word(event.value("failed_word"));
+    seen.identification = station::Text(event.value("identification"));
+    seen.verifyMessages = unit.verifyMessages;
+    const QString mismatch = soak::Mismatch(*unit.plan.verdicts[unit.verdicts], seen);
+    if (mismatch.isEmpty())
+        return;
+    ++figures_.wrongVerdicts;
+    const QString reason = station::Text(event.value("reason"));
+    const QString line =
+        QStringLiteral("%1: unit %2 (%3) in slot %4: verdict %5: %6%7")
+            .arg(name_)
+            .arg(unit.plan.number)
+            .arg(unit.plan.faultText)
+            .arg(unit.slot->number)
+            .arg(unit.verdicts + 1)
+            .arg(mismatch, reason.isEmpty() ? QString() : QStringLiteral(" (\"%1\")").arg(reason));
+    wrongVerdicts_ << line;
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
 }
 
 void LineStation::Arrive(Slot& slot) {

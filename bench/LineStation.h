@@ -30,8 +30,10 @@ struct StationFigures {
     int successes = 0;
     // Units whose verdicts had not all come within the time limit.
     int hangs = 0;
-    // Units given more verdicts than their fault makes (reported; bench/station judges verdicts).
+    // Units given more verdicts than their fault makes (reported; bench/station judges them all).
     int extraVerdicts = 0;
+    // Verdicts other than the unit's fault makes, among those it must get.
+    int wrongVerdicts = 0;
     int badEvents = 0;
     int starts = 0;
     int kills = 0;
@@ -54,6 +56,12 @@ public:
 
     QString Name() const { return name_; }
     QString RecordPath() const { return recordPath_; }
+    // The cradles' paths, slot 1 first.
+    QStringList Ports() const;
+    // Options for the next start besides the ports, the record, the name and the database (the
+    // board, say).
+    void SetOptions(const QStringList& options) { options_ = options; }
+    qint64 ProcessId() const { return process_.processId(); }
 
     // Starts the station process (again, after a kill: same record, same name) and lets units arrive.
     void Start();
@@ -79,6 +87,8 @@ public:
     int UnitsDone() const { return unitsDone_; }
     const StationFigures& Figures() const { return figures_; }
     QStringList Problems() const { return problems_; }
+    // A line for each wrong verdict, apart from the problems: a bench may count them as a finding.
+    QStringList WrongVerdicts() const { return wrongVerdicts_; }
     // The station's last lines on stderr.
     QStringList Notes() const { return notes_; }
     // The exit status of the last process to end; -1 for a crash or a kill.
@@ -87,6 +97,8 @@ public:
 signals:
     // Something the bench waits for may have changed.
     void Changed();
+    // Each JSON event of the station's, as it came (before Changed).
+    void StationEvent(const QJsonObject& event);
 
 private:
     struct Unit;
@@ -95,6 +107,8 @@ private:
     void TakeOutput();
     void OnEvent(const QJsonObject& event);
     void OnSlotEvent(Slot& slot, const QString& kind, const QJsonObject& event);
+    // Against the verdict the unit's plan has next.
+    void Judge(const Unit& unit, const QJsonObject& event);
     void Arrive(Slot& slot);
     void LeaveWhenDone(Unit& unit);
     void TakeOut(Unit& unit);
@@ -112,6 +126,7 @@ private:
     const QString conninfo_;
     const NextUnit next_;
     const bool verbose_;
+    QStringList options_;
     QProcess process_;
     bool shiftStarted_ = false;
     bool killed_ = false;
@@ -123,6 +138,7 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     StationFigures figures_;
     QStringList problems_;
+    QStringList wrongVerdicts_;
     QStringList notes_;
 };
 

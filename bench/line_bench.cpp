@@ -39,8 +39,8 @@ void PrintDelays(const char* what, const line::Delays& d) {
 void PrintFigures(const line::LineFigures& f) {
     std::printf("units            %d across %d stations (%d cut short by the kill), %d verdicts\n", f.units,
                 line::StationCount, f.interruptedUnits, f.verdicts);
-    std::printf("hangs            %d   bad events %d   extra verdicts %d (not judged here)\n", f.hangs,
-                f.badEvents, f.extraVerdicts);
+    std::printf("hangs            %d   bad events %d   wrong verdicts %d   extra verdicts %d\n", f.hangs,
+                f.badEvents, f.wrongVerdicts, f.extraVerdicts);
     QStringList outages;
     for (const double seconds : f.outageSeconds)
         outages << QString::number(seconds, 'f', 1);
