@@ -87,7 +87,13 @@ void StreamClient::Close() {
         socket_.close();
 }
 
-void StreamClient::OnMessage(const QString& text) {
+void StreamClient::OnMessage(const QString& frame) {
+    // Changes close together come as one frame, one message a line.
+    for (const QString& text : frame.split(u'\n'))
+        OnOneMessage(text);
+}
+
+void StreamClient::OnOneMessage(const QString& text) {
     ++tally_.messages;
     tally_.bytes += text.size();
     QJsonParseError error{};

@@ -56,7 +56,8 @@ public:
     std::function<void()> onClosed;
 
 private:
-    void OnMessage(const QString& text);
+    void OnMessage(const QString& frame);
+    void OnOneMessage(const QString& text);
     void OnDisconnected();
     void Problem(const QString& text);
 

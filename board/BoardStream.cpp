@@ -41,6 +41,8 @@ BoardStream::BoardStream(std::function<QJsonObject()> state, QObject* parent)
             Publish(Message("shift", "shift", state_().value("shift").toObject()));
     });
     heartbeat_.start();
+    frameTimer_.setSingleShot(true);
+    connect(&frameTimer_, &QTimer::timeout, this, &BoardStream::Flush);
 }
 
 BoardStream::~BoardStream() {
@@ -56,6 +58,8 @@ void BoardStream::Add(std::unique_ptr<QWebSocket> socket) {
     socket->setMaxAllowedIncomingFrameSize(IncomingBytesLimit);
     socket->setMaxAllowedIncomingMessageSize(IncomingBytesLimit);
     QWebSocket* const raw = socket.get();
+    // Changes held for the next frame are older than this client's snapshot.
+    Flush();
     auto client = std::make_unique<Client>();
     client->socket = std::move(socket);
     Client* const added = client.get();
@@ -71,8 +75,28 @@ void BoardStream::Add(std::unique_ptr<QWebSocket> socket) {
 }
 
 void BoardStream::Publish(const QByteArray& message) {
+    if (clients_.empty())
+        return;
+    if (!frame_.isEmpty())
+        frame_ += '\n';
+    frame_ += message;
+    if (frameTimer_.isActive())
+        return;
+    const qint64 since = lastFrame_.isValid() ? lastFrame_.elapsed() : FrameIntervalMs;
+    if (since >= FrameIntervalMs)
+        Flush();
+    else
+        frameTimer_.start(int(FrameIntervalMs - since));
+}
+
+void BoardStream::Flush() {
+    frameTimer_.stop();
+    if (frame_.isEmpty())
+        return;
+    lastFrame_.start();
+    const QByteArray frame = std::exchange(frame_, {});
     for (const std::unique_ptr<Client>& client : clients_)
-        Queue(*client, message);
+        Queue(*client, frame);
 }
 
 void BoardStream::PublishSlot(int index, const QJsonObject& slot, bool progress) {

@@ -19,7 +19,10 @@ namespace rq70::board {
 // then each change as it happens ({"type":"slot"|"shift"|"record", ...}). A client has a bounded
 // queue of its own in front of its socket: one that falls behind has its queue replaced by one
 // fresh snapshot, sent once its socket has room again, and one that falls behind by as much again
-// before that is dropped. Whatever the clients do, publishing never waits for them.
+// before that is dropped. Whatever the clients do, publishing never waits for them. A change goes
+// out at once, unless another went less than FrameIntervalMs before it: then the changes of that
+// time go out together, as one frame with one message a line, so that a busy station sends a
+// browser a few frames a second rather than one for every change.
 class BoardStream : public QObject {
     Q_OBJECT
 
@@ -45,6 +48,7 @@ public:
     static constexpr qint64 QueueBytes = 1024 * 1024;
     // What a client's socket may hold unsent before its messages wait in its queue.
     static constexpr qint64 SocketBytes = 64 * 1024;
+    static constexpr int FrameIntervalMs = 50;
     // The shift goes out this often too, so that a client can tell a live stream from a dead one.
     static constexpr int HeartbeatMs = 10000;
 
@@ -52,6 +56,8 @@ private:
     struct Client;
 
     void Publish(const QByteArray& message);
+    // Sends the changes held for the next frame to every client.
+    void Flush();
     void SendSlot(int index);
     void Queue(Client& client, const QByteArray& message);
     void Send(Client& client, const QByteArray& message);
@@ -72,6 +78,10 @@ private:
     };
     std::map<int, SlotOutbox> slots_;
     QTimer heartbeat_;
+    // The changes held for the next frame, one a line, and when the last frame went out.
+    QByteArray frame_;
+    QTimer frameTimer_;
+    QElapsedTimer lastFrame_;
 };
 
 } // namespace rq70::board

@@ -242,9 +242,13 @@
         socket = ws;
         ws.onmessage = (event) => {
             heard();
+            // Changes close together share a frame, one message a line.
+            for (const line of String(event.data).split("\n")) handle(line);
+        };
+        const handle = (line) => {
             let message;
             try {
-                message = JSON.parse(event.data);
+                message = JSON.parse(line);
             } catch (e) {
                 return;
             }

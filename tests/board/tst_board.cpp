@@ -172,8 +172,11 @@ QByteArray Handshake(const QByteArray& extra = {}) {
 class Follower {
 public:
     Follower() {
-        QObject::connect(&socket_, &QWebSocket::textMessageReceived,
-                         [this](const QString& text) { messages_ << JsonOf(text.toUtf8()); });
+        // Changes close together come as one frame, one message a line.
+        QObject::connect(&socket_, &QWebSocket::textMessageReceived, [this](const QString& text) {
+            for (const QString& line : text.split(u'\n'))
+                messages_ << JsonOf(line.toUtf8());
+        });
     }
     // Opens the stream; false when the board does not take it.
     bool Open(QUrl board, const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
@@ -482,8 +485,9 @@ private slots:
         const QString filler(16 * 1024, u'x');
         int sent = 0;
         while (server.Stream().Clients() == 2 && sent < 4000) {
-            server.Stream().PublishRecord({{"n", sent}, {"filler", filler}});
-            const int n = sent++;
+            for (int burst = 0; burst < 8; ++burst)
+                server.Stream().PublishRecord({{"n", sent++}, {"filler", filler}});
+            const int n = sent - 1;
             QVERIFY(!follower.Next("record", [n](const QJsonObject& record) { return record["n"] == n; })
                          .isEmpty());
         }
