@@ -90,13 +90,18 @@ BoardServer::BoardServer(std::function<QJsonObject()> state, RecordReaders recor
     page_ = ResourceBytes(QStringLiteral("index.html"));
     css_ = ResourceBytes(QStringLiteral("board.css"));
     script_ = ResourceBytes(QStringLiteral("board.js"));
-    pool_.setMaxThreadCount(2);
+    pages_.pool.setMaxThreadCount(2);
+    pages_.limit = MaxQueries;
+    exports_.pool.setMaxThreadCount(1);
+    exports_.limit = MaxExports;
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &BoardServer::AcceptWebSockets);
 }
 
 BoardServer::~BoardServer() {
-    pool_.clear();
-    pool_.waitForDone();
+    for (ReadLane* lane : {&pages_, &exports_}) {
+        lane->pool.clear();
+        lane->pool.waitForDone();
+    }
 }
 
 QString BoardServer::Listen(const QHostAddress& address, quint16 port) {
@@ -204,7 +209,7 @@ bool BoardServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
             return true;
         }
         if (path == "/api/records") {
-            AnswerLater(request, socket, [reader = records_.page, query, live] {
+            AnswerLater(request, socket, pages_, [reader = records_.page, query, live] {
                 const RecordPage page = reader(query.filter, query.limit, query.offset);
                 if (!page.error.isEmpty())
                     return Answer{Status::ServiceUnavailable, Json, JsonBytes({{"error", page.error}}), live};
@@ -215,7 +220,7 @@ bool BoardServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
                               live};
             });
         } else {
-            AnswerLater(request, socket, [reader = records_.all, query, live] {
+            AnswerLater(request, socket, exports_, [reader = records_.all, query, live] {
                 const RecordPage all = reader(query.filter);
                 if (!all.error.isEmpty())
                     return TextAnswer(Status::ServiceUnavailable, all.error, live);
@@ -236,10 +241,10 @@ void BoardServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* 
           refusal.value_or(TextAnswer(Status::BadRequest, QStringLiteral("Bad request."))));
 }
 
-void BoardServer::AnswerLater(const QHttpServerRequest& request, QTcpSocket* socket,
+void BoardServer::AnswerLater(const QHttpServerRequest& request, QTcpSocket* socket, ReadLane& lane,
                               std::function<Answer()> work) {
     const bool head = request.method() == QHttpServerRequest::Method::Head;
-    if (queries_ >= MaxQueries) {
+    if (lane.queries >= lane.limit) {
         QHttpServerResponder responder = makeResponder(request, socket);
         Write(responder, head,
               TextAnswer(Status::ServiceUnavailable,
@@ -247,15 +252,15 @@ void BoardServer::AnswerLater(const QHttpServerRequest& request, QTcpSocket* soc
                          {{"Retry-After", "2"}, {"Cache-Control", "no-store"}}));
         return;
     }
-    ++queries_;
+    ++lane.queries;
     auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
     const QPointer<QTcpSocket> client(socket);
-    pool_.start([this, work = std::move(work), responder, client, head] {
+    lane.pool.start([this, &lane, work = std::move(work), responder, client, head] {
         auto answer = std::make_shared<Answer>(work());
         QMetaObject::invokeMethod(
             this,
-            [this, answer, responder, client, head] {
-                --queries_;
+            [this, &lane, answer, responder, client, head] {
+                --lane.queries;
                 // A client that left meanwhile gets nothing.
                 if (!client || !client->isOpen())
                     return;

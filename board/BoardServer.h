@@ -40,8 +40,10 @@ public:
     // Where the station publishes its changes.
     BoardStream& Stream() { return stream_; }
 
-    // Record queries waiting or running at once; beyond, a query is answered 503.
-    static constexpr int MaxQueries = 8;
+    // Record pages, and CSV exports (which read the whole record), waiting or running at once;
+    // beyond, a query is answered 503.
+    static constexpr int MaxQueries = 16;
+    static constexpr int MaxExports = 2;
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -58,7 +60,9 @@ private:
     std::optional<Answer> Refusal(const QHttpServerRequest& request) const;
     std::optional<Answer> WebSocketRefusal(const QHttpServerRequest& request) const;
     // The answer made by `work` in a worker thread, written when it is done if the client waits.
-    void AnswerLater(const QHttpServerRequest& request, QTcpSocket* socket, std::function<Answer()> work);
+    struct ReadLane;
+    void AnswerLater(const QHttpServerRequest& request, QTcpSocket* socket, ReadLane& lane,
+                     std::function<Answer()> work);
     void Write(QHttpServerResponder& responder, bool head, const Answer& answer);
     void AcceptWebSockets();
 
@@ -70,11 +74,18 @@ private:
     QByteArray script_;
     QHostAddress address_;
     QPointer<BoardConnections> connections_;
-    int queries_ = 0;
     // Its sockets go before the connections that carry them.
     BoardStream stream_;
-    // Waited for first when the board goes: its work reports to this object.
-    QThreadPool pool_;
+    // Worker threads for the record: pages in one lane, exports in another, so that an export
+    // never holds a page up. Waited for first when the board goes: their work reports to this
+    // object.
+    struct ReadLane {
+        QThreadPool pool;
+        int queries = 0;
+        int limit = 0;
+    };
+    ReadLane pages_;
+    ReadLane exports_;
 };
 
 } // namespace rq70::board
