@@ -3,8 +3,12 @@
 #include "image/FirmwareImages.h"
 
 #include <QByteArray>
+#include <QEventLoop>
 #include <QHash>
 #include <QString>
+#include <QTimer>
+
+#include <functional>
 
 // What the benchmarks share: update files, the process's CPU time and footprint, and the reading
 // of the simulator's byte log against the line's own time.
@@ -64,5 +68,29 @@ QHash<qint64, ThreadTime> ThreadCpuOf(qint64 pid);
 // Returns the number of exchanges counted.
 long PrintFigures(const QString& logPath, int baud, double wallSeconds, double cpuSeconds,
                   int fromCommand = -1);
+
+// Runs an event loop until `done` holds, looking each time `sender` emits `changed`; false when
+// `timeoutMs` passed first (a negative one: no limit).
+template <class Sender, class Signal>
+bool WaitUntil(Sender* sender, Signal changed, const std::function<bool()>& done, int timeoutMs) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    bool timedOut = false;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    QObject::connect(sender, changed, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    if (timeoutMs >= 0)
+        limit.start(timeoutMs);
+    loop.exec();
+    return !timedOut;
+}
 
 } // namespace bench

@@ -444,23 +444,7 @@ int BoardBench::RecordLines() const {
 }
 
 bool BoardBench::WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    if (done())
-        return true;
-    QEventLoop loop;
-    bool timedOut = false;
-    QTimer limit;
-    limit.setSingleShot(true);
-    connect(&limit, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    connect(this, &BoardBench::Changed, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    limit.start(timeoutMs);
-    loop.exec();
-    return !timedOut;
+    return bench::WaitUntil(this, &BoardBench::Changed, done, timeoutMs);
 }
 
 void BoardBench::Problem(const QString& text) {

@@ -340,24 +340,7 @@ int LineBench::UnitsDone() const {
 }
 
 bool LineBench::WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    if (done())
-        return true;
-    QEventLoop loop;
-    bool timedOut = false;
-    QTimer limit;
-    limit.setSingleShot(true);
-    connect(&limit, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    connect(this, &LineBench::Changed, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    if (timeoutMs >= 0)
-        limit.start(timeoutMs);
-    loop.exec();
-    return !timedOut;
+    return bench::WaitUntil(this, &LineBench::Changed, done, timeoutMs);
 }
 
 void LineBench::Problem(const QString& text) {

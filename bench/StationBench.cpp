@@ -346,24 +346,7 @@ void StationBench::PrintSlots(const QString& why) {
 }
 
 bool StationBench::WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    if (done())
-        return true;
-    QEventLoop loop;
-    bool timedOut = false;
-    QTimer limit;
-    limit.setSingleShot(true);
-    connect(&limit, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    connect(this, &StationBench::Changed, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    if (timeoutMs >= 0)
-        limit.start(timeoutMs);
-    loop.exec();
-    return !timedOut;
+    return bench::WaitUntil(this, &StationBench::Changed, done, timeoutMs);
 }
 
 void StationBench::Pause(int ms) {
